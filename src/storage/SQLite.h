@@ -1,0 +1,100 @@
+#pragma once
+
+#include "core/Exceptions.h"
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <variant>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace tlv {
+
+// Every database failure: the message names the file or the statement and SQLite's own reason.
+class ESQLiteException : public Exception {
+    using Exception::Exception;
+};
+
+// A positional parameter: null, integer (truth values bind as 0 and 1), floating point or text.
+using TSQLParam = std::variant<std::nullptr_t, int64_t, double, std::string>;
+using TSQLParams = std::initializer_list<TSQLParam>;
+
+inline TSQLParam SQLBool(bool value) { return int64_t{value ? 1 : 0}; }
+inline TSQLParam SQLInt(int64_t value) { return value; }
+inline TSQLParam SQLText(std::string value) { return value; }
+
+class TSQLiteDatabase;
+
+// The rows of one query, read column by column by name. Not copyable; moves with its statement.
+class TSQLiteQuery {
+public:
+    TSQLiteQuery(TSQLiteQuery&& other) noexcept;
+    TSQLiteQuery& operator=(TSQLiteQuery&&) = delete;
+    ~TSQLiteQuery();
+
+    // Steps to the next row; false when there is none.
+    bool Next();
+
+    // Values of the current row. A NULL reads as 0 or empty text; an unknown column raises.
+    int64_t FieldAsInteger(const std::string& column) const;
+    double FieldAsDouble(const std::string& column) const;
+    std::string FieldAsText(const std::string& column) const;
+    bool FieldIsNull(const std::string& column) const;
+
+private:
+    friend class TSQLiteDatabase;
+    TSQLiteQuery(const TSQLiteDatabase& db, sqlite3_stmt* statement, std::string sql);
+    int columnIndex(const std::string& column) const;
+
+    const TSQLiteDatabase* m_db;
+    sqlite3_stmt* m_statement;
+    std::string m_sql;
+};
+
+// One open SQLite file. Used on the UI thread only.
+class TSQLiteDatabase {
+public:
+    enum class OpenMode { Existing, CreateNew };
+
+    // Opens the file and checks that it is a database we can write. CreateNew makes a new file
+    // readable by its owner only (it holds passwords) and refuses to touch an existing one.
+    explicit TSQLiteDatabase(const std::string& path, OpenMode mode = OpenMode::Existing);
+    ~TSQLiteDatabase();
+    TSQLiteDatabase(const TSQLiteDatabase&) = delete;
+    TSQLiteDatabase& operator=(const TSQLiteDatabase&) = delete;
+
+    const std::string& Path() const { return m_path; }
+
+    void ExecSQL(const std::string& sql, TSQLParams params = {});
+    TSQLiteQuery Query(const std::string& sql, TSQLParams params = {});
+    int64_t LastInsertRowID() const;
+
+    void BeginTransaction() { ExecSQL("BEGIN TRANSACTION"); }
+    void Commit() { ExecSQL("COMMIT"); }
+    // Never raises: it runs while another error is already on its way to the caller.
+    void RollbackQuietly() noexcept;
+
+    // Runs `body` inside BEGIN TRANSACTION ... COMMIT, rolling back when it raises.
+    template <typename F> void InTransaction(F&& body) {
+        BeginTransaction();
+        try {
+            body();
+            Commit();
+        } catch (...) {
+            RollbackQuietly();
+            throw;
+        }
+    }
+
+private:
+    friend class TSQLiteQuery;
+    sqlite3_stmt* prepare(const std::string& sql, TSQLParams params);
+    [[noreturn]] void raise(const std::string& sql) const;
+
+    std::string m_path;
+    sqlite3* m_db = nullptr;
+};
+
+} // namespace tlv
