@@ -123,4 +123,44 @@ struct TKeltroSiteDefinition {
 // ---- Records of the remote API ---------------------------------------------------------------
 // (filled by the remote API connector)
 
+// Progress of a backup step. A reply member that is absent leaves its field as the previous
+// reply left it.
+struct TKeltroKOVAResponse {
+    bool IsFinished = false;
+    std::string Domain; // the server's name of the stage the backup is in
+    std::string Step;
+    std::string Substep;
+    std::string Error; // not blank: the step failed
+    std::string Warnings;
+
+    bool operator==(const TKeltroKOVAResponse&) const = default;
+};
+
+// One backup record held by a site.
+struct TKeltroBackupEntry {
+    int32_t id = 0;
+    std::string description;
+    TDateTime backupstart; // local time, no zone conversion
+    std::string status;
+    std::string origin;
+    std::string type; // "full", "dbonly", "extradbonly"
+    std::string meta; // "ok", "pending", "fail", "obsolete"
+    int32_t profile = 0;
+    std::string archivename;
+
+    bool operator==(const TKeltroBackupEntry&) const = default;
+};
+using TKeltroBackupArray = std::vector<TKeltroBackupEntry>;
+
+struct TKeltroProfile {
+    int32_t id = 0;
+    std::string description;
+
+    bool operator==(const TKeltroProfile&) const = default;
+};
+using TKeltroProfileArray = std::vector<TKeltroProfile>;
+
+// File names of the archive parts, in the server's order.
+using TKeltroBackupFilenames = std::vector<std::string>;
+
 } // namespace tlv
