@@ -124,8 +124,13 @@ void CreateSchema(const std::string& path) {
 }
 
 void CheckSchemaVersion(TSQLiteDatabase& db) {
-    auto query = db.Query("SELECT * FROM [Options] WHERE [Key] = \"DBVersion\"");
-    const int64_t version = query.Next() ? query.FieldAsInteger("Value") : 0;
+    int64_t version = 0;
+    {
+        // The query must be finished before the upgrade alters the schema under it.
+        auto query = db.Query("SELECT * FROM [Options] WHERE [Key] = \"DBVersion\"");
+        if (query.Next())
+            version = query.FieldAsInteger("Value");
+    }
     if (version == 1)
         UpgradeToVersion2(db);
 }

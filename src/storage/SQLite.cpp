@@ -35,6 +35,9 @@ TSQLiteDatabase::TSQLiteDatabase(const std::string& path, OpenMode mode) : m_pat
         std::string reason = m_db ? sqlite3_errmsg(m_db) : "unknown error";
         sqlite3_close(m_db);
         m_db = nullptr;
+        // An empty file left behind would open next time as a database without tables.
+        if (mode == OpenMode::CreateNew)
+            ::unlink(path.c_str());
         throw ESQLiteException(openError(path, reason));
     }
     sqlite3_extended_result_codes(m_db, 1);
@@ -50,6 +53,8 @@ TSQLiteDatabase::TSQLiteDatabase(const std::string& path, OpenMode mode) : m_pat
     if (!reason.empty()) {
         sqlite3_close(m_db);
         m_db = nullptr;
+        if (mode == OpenMode::CreateNew)
+            ::unlink(path.c_str());
         throw ESQLiteException(openError(path, reason));
     }
 }
@@ -61,7 +66,8 @@ void TSQLiteDatabase::raise(const std::string& sql) const {
                            "\" : " + sqlite3_errmsg(m_db));
 }
 
-sqlite3_stmt* TSQLiteDatabase::prepare(const std::string& sql, TSQLParams params) {
+sqlite3_stmt* TSQLiteDatabase::prepare(const std::string& sql,
+                                       std::span<const TSQLParam> params) {
     sqlite3_stmt* statement = nullptr;
     if (sqlite3_prepare_v2(m_db, sql.c_str(), static_cast<int>(sql.size()), &statement,
                            nullptr) != SQLITE_OK)
@@ -91,7 +97,7 @@ sqlite3_stmt* TSQLiteDatabase::prepare(const std::string& sql, TSQLParams params
     return statement;
 }
 
-void TSQLiteDatabase::ExecSQL(const std::string& sql, TSQLParams params) {
+void TSQLiteDatabase::ExecSQL(const std::string& sql, std::span<const TSQLParam> params) {
     sqlite3_stmt* statement = prepare(sql, params);
     int rc;
     while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
@@ -101,7 +107,7 @@ void TSQLiteDatabase::ExecSQL(const std::string& sql, TSQLParams params) {
         raise(sql);
 }
 
-TSQLiteQuery TSQLiteDatabase::Query(const std::string& sql, TSQLParams params) {
+TSQLiteQuery TSQLiteDatabase::Query(const std::string& sql, std::span<const TSQLParam> params) {
     return TSQLiteQuery(*this, prepare(sql, params), sql);
 }
 

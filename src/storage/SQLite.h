@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <variant>
 
@@ -67,8 +68,15 @@ public:
 
     const std::string& Path() const { return m_path; }
 
-    void ExecSQL(const std::string& sql, TSQLParams params = {});
-    TSQLiteQuery Query(const std::string& sql, TSQLParams params = {});
+    void ExecSQL(const std::string& sql, TSQLParams params = {}) {
+        ExecSQL(sql, std::span<const TSQLParam>(params.begin(), params.size()));
+    }
+    // For parameter lists built at run time, such as one shared by an INSERT and an UPDATE.
+    void ExecSQL(const std::string& sql, std::span<const TSQLParam> params);
+    TSQLiteQuery Query(const std::string& sql, TSQLParams params = {}) {
+        return Query(sql, std::span<const TSQLParam>(params.begin(), params.size()));
+    }
+    TSQLiteQuery Query(const std::string& sql, std::span<const TSQLParam> params);
     int64_t LastInsertRowID() const;
 
     void BeginTransaction() { ExecSQL("BEGIN TRANSACTION"); }
@@ -90,7 +98,7 @@ public:
 
 private:
     friend class TSQLiteQuery;
-    sqlite3_stmt* prepare(const std::string& sql, TSQLParams params);
+    sqlite3_stmt* prepare(const std::string& sql, std::span<const TSQLParam> params);
     [[noreturn]] void raise(const std::string& sql) const;
 
     std::string m_path;
