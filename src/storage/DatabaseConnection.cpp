@@ -126,7 +126,7 @@ void CreateSchema(const std::string& path) {
 void CheckSchemaVersion(TSQLiteDatabase& db) {
     int64_t version = 0;
     {
-        // The query must be finished before the upgrade alters the schema under it.
+        // Done with the read before the upgrade changes the schema it was prepared against.
         auto query = db.Query("SELECT * FROM [Options] WHERE [Key] = \"DBVersion\"");
         if (query.Next())
             version = query.FieldAsInteger("Value");

@@ -55,6 +55,9 @@ void TOptionsRegistry::Save() {
     TSQLiteDatabase& db = DatabaseConnection();
     db.InTransaction([&] {
         for (const auto& [key, value] : m_pairs) {
+            // The schema version belongs to the database layer, whatever a caller wrote.
+            if (key == "DBVersion")
+                continue;
             db.ExecSQL("DELETE FROM [Options] WHERE [Key] = ?", {SQLText(key)});
             db.ExecSQL("INSERT INTO [Options] ([Key], [Value]) VALUES (?, ?)",
                        {SQLText(key), SQLText(value)});
