@@ -163,4 +163,15 @@ using TKeltroProfileArray = std::vector<TKeltroProfile>;
 // File names of the archive parts, in the server's order.
 using TKeltroBackupFilenames = std::vector<std::string>;
 
+// ---- Run-time state of a site ----------------------------------------------------------------
+
+// What a site is doing now; a new or freshly loaded site has these initial values.
+struct TKeltroSiteMetadata {
+    TSiteStatus Status = TSiteStatus::Idle;
+    TKeltroKOVAResponse Response; // the last step report of the backup worker
+    std::string LastError;
+    int64_t TotalBytes = 0;      // size of the file being downloaded
+    int64_t DownloadedBytes = 0; // bytes of that file received so far
+};
+
 } // namespace tlv
