@@ -1,5 +1,6 @@
 #include "common/Sandbox.h"
 
+#include "sites/SiteManager.h"
 #include "storage/DatabaseConnection.h"
 #include "storage/Options.h"
 #include "storage/Paths.h"
@@ -26,6 +27,7 @@ fs::path makeTempFolder() {
 }
 
 void releaseGlobals() {
+    TKeltroSiteManager::Release();
     JTranslate::Release();
     TOptionsRegistry::Release();
     ReleaseDatabaseConnection();

@@ -24,7 +24,8 @@ public:
     void WriteFile(const std::string& relative, const std::string& content) const;
     std::string ReadFile(const std::string& relative) const;
 
-    // Uses a database file inside the sandbox and a fresh catalogue and options store.
+    // Uses a database file inside the sandbox and a fresh catalogue, options store and site
+    // manager.
     // Returns the database path.
     std::string UseDatabase(const std::string& relative = "tlv-test.sqlite") const;
     // Copies the shipped language files into the sandbox's languages folder.
