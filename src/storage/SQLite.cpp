@@ -11,6 +11,10 @@ namespace tlv {
 
 namespace {
 
+// The program uses a few dozen statement texts; this bounds what a stream of generated texts
+// could pile up.
+constexpr size_t kMaxKeptStatements = 64;
+
 std::string openError(const std::string& path, const std::string& reason) {
     return "Failed to open database \"" + path + "\" : " + reason;
 }
@@ -59,19 +63,44 @@ TSQLiteDatabase::TSQLiteDatabase(const std::string& path, OpenMode mode) : m_pat
     }
 }
 
-TSQLiteDatabase::~TSQLiteDatabase() { sqlite3_close_v2(m_db); }
+TSQLiteDatabase::~TSQLiteDatabase() {
+    for (const auto& [sql, statement] : m_statements)
+        sqlite3_finalize(statement);
+    sqlite3_close_v2(m_db);
+}
 
-void TSQLiteDatabase::raise(const std::string& sql) const {
+void TSQLiteDatabase::raise(const std::string& sql) const { raise(sql, sqlite3_errmsg(m_db)); }
+
+void TSQLiteDatabase::raise(const std::string& sql, const std::string& reason) const {
     throw ESQLiteException("Error executing SQL \"" + sql + "\" on database \"" + m_path +
-                           "\" : " + sqlite3_errmsg(m_db));
+                           "\" : " + reason);
+}
+
+void TSQLiteDatabase::recycle(const std::string& sql, sqlite3_stmt* statement) noexcept {
+    if (!statement)
+        return;
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+    try {
+        if (m_statements.size() < kMaxKeptStatements &&
+            m_statements.try_emplace(sql, statement).second)
+            return;
+    } catch (...) { // out of memory: the statement is simply not kept
+    }
+    sqlite3_finalize(statement);
 }
 
 sqlite3_stmt* TSQLiteDatabase::prepare(const std::string& sql,
                                        std::span<const TSQLParam> params) {
     sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(m_db, sql.c_str(), static_cast<int>(sql.size()), &statement,
-                           nullptr) != SQLITE_OK)
+    // A statement in use (a query still open with the same text) is not there: prepare another.
+    if (auto kept = m_statements.find(sql); kept != m_statements.end()) {
+        statement = kept->second;
+        m_statements.erase(kept);
+    } else if (sqlite3_prepare_v3(m_db, sql.c_str(), static_cast<int>(sql.size()),
+                                  SQLITE_PREPARE_PERSISTENT, &statement, nullptr) != SQLITE_OK) {
         raise(sql);
+    }
     int index = 1;
     for (const TSQLParam& param : params) {
         int rc = std::visit(
@@ -89,8 +118,9 @@ sqlite3_stmt* TSQLiteDatabase::prepare(const std::string& sql,
             },
             param);
         if (rc != SQLITE_OK) {
-            sqlite3_finalize(statement);
-            raise(sql);
+            const std::string reason = sqlite3_errmsg(m_db);
+            recycle(sql, statement);
+            raise(sql, reason);
         }
         ++index;
     }
@@ -102,9 +132,11 @@ void TSQLiteDatabase::ExecSQL(const std::string& sql, std::span<const TSQLParam>
     int rc;
     while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
     }
-    sqlite3_finalize(statement);
+    // The reason must be read before the reset that recycling does.
+    const std::string reason = rc == SQLITE_DONE ? std::string() : sqlite3_errmsg(m_db);
+    recycle(sql, statement);
     if (rc != SQLITE_DONE)
-        raise(sql);
+        raise(sql, reason);
 }
 
 TSQLiteQuery TSQLiteDatabase::Query(const std::string& sql, std::span<const TSQLParam> params) {
@@ -118,15 +150,16 @@ void TSQLiteDatabase::RollbackQuietly() noexcept {
         sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
-TSQLiteQuery::TSQLiteQuery(const TSQLiteDatabase& db, sqlite3_stmt* statement, std::string sql)
+TSQLiteQuery::TSQLiteQuery(TSQLiteDatabase& db, sqlite3_stmt* statement, std::string sql)
     : m_db(&db), m_statement(statement), m_sql(std::move(sql)) {}
 
 TSQLiteQuery::TSQLiteQuery(TSQLiteQuery&& other) noexcept
-    : m_db(other.m_db), m_statement(other.m_statement), m_sql(std::move(other.m_sql)) {
+    : m_db(other.m_db), m_statement(other.m_statement), m_sql(std::move(other.m_sql)),
+      m_nextColumn(other.m_nextColumn) {
     other.m_statement = nullptr;
 }
 
-TSQLiteQuery::~TSQLiteQuery() { sqlite3_finalize(m_statement); }
+TSQLiteQuery::~TSQLiteQuery() { m_db->recycle(m_sql, m_statement); }
 
 bool TSQLiteQuery::Next() {
     int rc = sqlite3_step(m_statement);
@@ -139,9 +172,13 @@ bool TSQLiteQuery::Next() {
 
 int TSQLiteQuery::columnIndex(const std::string& column) const {
     const int count = sqlite3_column_count(m_statement);
-    for (int i = 0; i < count; ++i)
-        if (sqlite3_stricmp(sqlite3_column_name(m_statement, i), column.c_str()) == 0)
+    for (int step = 0; step < count; ++step) {
+        const int i = (m_nextColumn + step) % count;
+        if (sqlite3_stricmp(sqlite3_column_name(m_statement, i), column.c_str()) == 0) {
+            m_nextColumn = i + 1;
             return i;
+        }
+    }
     throw ESQLiteException("Column \"" + column + "\" not found in \"" + m_sql + "\"");
 }
 

@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <variant>
 
 struct sqlite3;
@@ -29,6 +30,7 @@ inline TSQLParam SQLText(std::string value) { return value; }
 class TSQLiteDatabase;
 
 // The rows of one query, read column by column by name. Not copyable; moves with its statement.
+// It must end before the database it came from.
 class TSQLiteQuery {
 public:
     TSQLiteQuery(TSQLiteQuery&& other) noexcept;
@@ -46,12 +48,15 @@ public:
 
 private:
     friend class TSQLiteDatabase;
-    TSQLiteQuery(const TSQLiteDatabase& db, sqlite3_stmt* statement, std::string sql);
+    TSQLiteQuery(TSQLiteDatabase& db, sqlite3_stmt* statement, std::string sql);
     int columnIndex(const std::string& column) const;
 
-    const TSQLiteDatabase* m_db;
+    TSQLiteDatabase* m_db;
     sqlite3_stmt* m_statement;
     std::string m_sql;
+    // Where the search for the next column name starts: readers mostly ask for the columns in
+    // table order, so the search usually succeeds at once.
+    mutable int m_nextColumn = 0;
 };
 
 // One open SQLite file. Used on the UI thread only.
@@ -98,11 +103,19 @@ public:
 
 private:
     friend class TSQLiteQuery;
+    // A statement for `sql` with the parameters bound: a kept one when there is one, else a new
+    // one. Hand it back with `recycle` when done.
     sqlite3_stmt* prepare(const std::string& sql, std::span<const TSQLParam> params);
+    // Resets the statement and keeps it for the next use of the same text.
+    void recycle(const std::string& sql, sqlite3_stmt* statement) noexcept;
     [[noreturn]] void raise(const std::string& sql) const;
+    [[noreturn]] void raise(const std::string& sql, const std::string& reason) const;
 
     std::string m_path;
     sqlite3* m_db = nullptr;
+    // Idle prepared statements by their text. Preparing costs more than running a statement
+    // that reads or writes one row, and the program runs a handful of texts over and over.
+    std::unordered_map<std::string, sqlite3_stmt*> m_statements;
 };
 
 } // namespace tlv
