@@ -18,6 +18,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -159,12 +160,19 @@ int fullRun(int count) {
     std::printf("Release of the manager:       %7.1f ms\n", release);
     std::fflush(stdout);
 
-    const std::string command = "\"" + fs::read_symlink("/proc/self/exe").string() +
-                                "\" --load \"" + file + "\" " + std::to_string(count);
-    const int status = std::system(command.c_str());
+    const std::string countText = std::to_string(count);
+    const pid_t child = fork();
+    if (child == 0) {
+        execl("/proc/self/exe", "bench_sites", "--load", file.c_str(), countText.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = -1;
+    if (child > 0)
+        waitpid(child, &status, 0);
     std::error_code ec;
     fs::remove_all(folder, ec);
-    return status == 0 ? 0 : 1;
+    return child > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
 }
 
 } // namespace
