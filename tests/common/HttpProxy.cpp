@@ -1,5 +1,7 @@
 #include "common/HttpProxy.h"
 
+#include "common/Sandbox.h"
+
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -18,8 +20,7 @@ std::string findTinyproxy() {
 }
 } // namespace
 
-HttpProxy::HttpProxy(const fs::path& folder, const std::string& user,
-                     const std::string& password)
+HttpProxy::HttpProxy(const fs::path& folder, const std::string& user, const std::string& password)
     : m_folder(folder) {
     fs::create_directories(m_folder);
     const std::string program = findTinyproxy();
@@ -43,13 +44,16 @@ HttpProxy::HttpProxy(const fs::path& folder, const std::string& user,
         auto process = std::make_unique<PeerProcess>(
             std::vector<std::string>{program, "-d", "-c", config.string()},
             (m_folder / "tinyproxy.log").string());
-        if (WaitForPort(port, std::chrono::seconds(10)) && process->Running()) {
+        WaitFor(
+            [&] { return !process->Running() || WaitForPort(port, std::chrono::milliseconds(50)); },
+            std::chrono::seconds(10));
+        if (process->Running() && WaitForPort(port, std::chrono::milliseconds(50))) {
             m_port = port;
             m_process = std::move(process);
         }
     }
     if (!m_process)
-        throw std::runtime_error("tinyproxy did not start");
+        throw std::runtime_error("tinyproxy did not start: " + Log());
 }
 
 HttpProxy::~HttpProxy() = default;

@@ -10,8 +10,8 @@ namespace tlv::test {
 
 // A real HTTP proxy (tinyproxy) on 127.0.0.1 for the proxy paths of the tests: plain requests
 // and CONNECT tunnels to any port. With a user name it demands HTTP basic authentication and
-// answers 407 without it. Its configuration and log live in `folder` (a sandbox folder); the
-// proxy stops when the object goes.
+// answers 407 without it (tinyproxy takes user names and passwords without blanks). Its
+// configuration and log live in `folder` (a sandbox folder); the proxy stops when the object goes.
 class HttpProxy {
 public:
     explicit HttpProxy(const std::filesystem::path& folder, const std::string& user = {},

@@ -1,0 +1,266 @@
+#include "remote/XmlRpcCall.h"
+
+#include "core/Text.h"
+#include "remote/CertificatePin.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <curl/curl.h>
+#include <memory>
+#include <openssl/ssl.h>
+
+namespace tlv {
+
+namespace {
+
+const char* const kUserAgent =
+    "Mozilla/5.0 (Windows; U; Windows NT 6.1; en; rv:1.9.1.7) Gecko/20091221 Firefox/3.5.7 GTB6";
+
+bool debugChannelOn() {
+    static const bool on = [] {
+        const char* value = std::getenv("TOLVANE_DEBUG_XMLRPC");
+        return value && *value && std::string_view(value) != "0";
+    }();
+    return on;
+}
+
+void initialiseCurl() {
+    // Thread-safe by the rules of static initialisation; never cleaned up, as workers may run
+    // until the process ends.
+    static const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
+    (void)code;
+}
+
+struct Reception {
+    std::string body;
+    size_t limit = 0;
+    bool overflow = false;
+};
+
+size_t onData(char* data, size_t size, size_t count, void* user) {
+    auto& reception = *static_cast<Reception*>(user);
+    const size_t bytes = size * count;
+    if (bytes > reception.limit - reception.body.size()) {
+        reception.overflow = true;
+        return 0; // ends the transfer with a write error
+    }
+    reception.body.append(data, bytes);
+    return bytes;
+}
+
+CURLcode onSslContext(CURL*, void* context, void* pin) {
+    static_cast<TCertificatePin*>(pin)->Install(static_cast<SSL_CTX*>(context));
+    return CURLE_OK;
+}
+
+void replaceAllNoCase(std::string& text, std::string_view from, std::string_view to) {
+    auto same = [](char a, char b) { return EqualsNoCase(std::string_view(&a, 1), {&b, 1}); };
+    auto it = std::search(text.begin(), text.end(), from.begin(), from.end(), same);
+    if (it == text.end())
+        return;
+    std::string result;
+    result.reserve(text.size());
+    auto copied = text.begin();
+    while (it != text.end()) {
+        result.append(copied, it);
+        result.append(to);
+        copied = it + static_cast<std::ptrdiff_t>(from.size());
+        it = std::search(copied, text.end(), from.begin(), from.end(), same);
+    }
+    result.append(copied, text.end());
+    text = std::move(result);
+}
+
+struct CurlHandle {
+    CURL* handle = curl_easy_init();
+    curl_slist* headers = nullptr;
+    ~CurlHandle() {
+        curl_easy_cleanup(handle);
+        curl_slist_free_all(headers);
+    }
+};
+
+} // namespace
+
+std::string FixUpEmptyValues(std::string_view reply) {
+    static constexpr std::string_view fragments[] = {
+        "<string></string>",      "<string></nil></string>", "<string></null></string>",
+        "<string> </string>",     "<value></value>",         "<value></nil></value>",
+        "<value></null></value>", "<value> </value>"};
+    std::string text(reply);
+    for (std::string_view fragment : fragments)
+        replaceAllNoCase(text, fragment, "<string>[NULL]</string>");
+    return text;
+}
+
+std::string TCaller::Address() const {
+    if (UseSSL)
+        return "https://" + Host + ":" + std::to_string(Port) + Path;
+    if (Port == 80)
+        return "http://" + Host + Path;
+    return "http://" + Host + ":" + std::to_string(Port) + Path;
+}
+
+std::string TCaller::mask(std::string_view text) const {
+    std::string masked(text);
+    for (const std::string* secret : {&LogMaskUser, &LogMaskPassword}) {
+        if (Trim(*secret).empty())
+            continue;
+        // In a request the credentials travel escaped for XML; mask that form as well, or a
+        // password with "&" or "<" in it would reach the log.
+        const std::string escaped = EscapeXml(*secret);
+        if (escaped != *secret && masked.find(escaped) != std::string::npos)
+            masked = ReplaceAll(masked, escaped, "****");
+        if (masked.find(*secret) != std::string::npos)
+            masked = ReplaceAll(masked, *secret, "****");
+    }
+    return masked;
+}
+
+void TCaller::log(const std::string& line) const {
+    if (OnLog)
+        OnLog(line);
+}
+
+TResult TCaller::Call(TFunction& function) {
+    const std::string document = function.Document();
+    log("POST: " + mask(document));
+    Exchange reply = exchange(document);
+    if (!reply.ok)
+        log(mask("Oops! " + reply.failure));
+    m_decoded = false;
+    TResult result = ProcessReply(reply.ok ? std::move(reply.body) : std::string());
+    if (m_decoded)
+        function.Clear();
+    return result;
+}
+
+TResult TCaller::ProcessReply(std::string reply) {
+    m_decoded = false;
+    if (m_fixEmptyValues)
+        reply = FixUpEmptyValues(reply);
+    if (debugChannelOn()) {
+        std::string line = "[xmlrpc] " + reply + "\n";
+        std::fwrite(line.data(), 1, line.size(), stderr);
+    }
+    log("GOT:  " + mask(reply));
+    if (Trim(reply).empty()) {
+        log("Oops! Got zero-length XML-RPC response from the server.");
+        return TResult::Error(kXmlRpcEmptyReply, "The xml-rpc server returned a empty response");
+    }
+    if (reply.find("xml") == std::string::npos) {
+        log("Oops! Got invalid XML-RPC reponse from the server.");
+        log("GOT:  " + mask(reply));
+        return TResult::Error(kXmlRpcInvalidPayload,
+                              "Invalid payload received from xml-rpc server");
+    }
+    std::string_view payload = Trim(reply);
+    // Servers print warnings ahead of the document; the declaration marks where it starts.
+    const size_t declaration = payload.find("<?xml");
+    if (declaration != std::string_view::npos && declaration > 0)
+        payload.remove_prefix(declaration);
+    TResult result = Decode(payload);
+    m_decoded = true;
+    return result;
+}
+
+TCaller::Exchange TCaller::exchange(const std::string& document) const {
+    initialiseCurl();
+    Exchange outcome;
+    CurlHandle curl;
+    if (!curl.handle) {
+        outcome.failure = "HTTP request failed: cannot create a transfer";
+        return outcome;
+    }
+    CURL* h = curl.handle;
+    Reception reception;
+    reception.limit = MaxReplyBytes;
+    TCertificatePin pin(CertificateSignature);
+    char errorText[CURL_ERROR_SIZE] = {};
+
+    const std::string address = Address();
+    // A redirect keeps the scheme: never from HTTPS down to plain text, where the site's
+    // credentials would travel readable.
+    const char* scheme = UseSSL ? "https" : "http";
+    for (const char* header : {"Accept: */*", "Content-Type: text/xml",
+                               "Accept-Charset: UTF-8,ISO-8859-1,US-ASCII", "Expect:"})
+        curl.headers = curl_slist_append(curl.headers, header);
+
+    CURLcode set = CURLE_OK;
+    auto option = [&](CURLoption name, auto value) {
+        if (set == CURLE_OK)
+            set = curl_easy_setopt(h, name, value);
+    };
+    option(CURLOPT_URL, address.c_str());
+    option(CURLOPT_PROTOCOLS_STR, scheme);
+    option(CURLOPT_REDIR_PROTOCOLS_STR, scheme);
+    option(CURLOPT_NOSIGNAL, 1L);
+    option(CURLOPT_ERRORBUFFER, errorText);
+    option(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
+    option(CURLOPT_POST, 1L);
+    option(CURLOPT_POSTFIELDS, document.data());
+    option(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(document.size()));
+    option(CURLOPT_HTTPHEADER, curl.headers);
+    option(CURLOPT_USERAGENT, kUserAgent);
+    option(CURLOPT_FOLLOWLOCATION, 1L);
+    option(CURLOPT_MAXREDIRS, 10L);
+    // A call is a POST after any redirect too; turned into a GET it would reach no method.
+    option(CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_ALL));
+    option(CURLOPT_FAILONERROR, 1L);
+    option(CURLOPT_CONNECTTIMEOUT, ConnectTimeoutSeconds);
+    option(CURLOPT_LOW_SPEED_LIMIT, 1L);
+    option(CURLOPT_LOW_SPEED_TIME, InactivitySeconds);
+    option(CURLOPT_WRITEFUNCTION, &onData);
+    option(CURLOPT_WRITEDATA, &reception);
+    // The site's proxy setting alone decides; environment proxies must not reroute calls.
+    option(CURLOPT_PROXY, ProxyServer.c_str());
+    option(CURLOPT_NOPROXY, "");
+    if (!ProxyServer.empty()) {
+        option(CURLOPT_PROXYPORT, static_cast<long>(ProxyPort));
+        option(CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_HTTP));
+        if (BasicAuthentication) {
+            option(CURLOPT_PROXYUSERNAME, ProxyUsername.c_str());
+            option(CURLOPT_PROXYPASSWORD, ProxyPassword.c_str());
+            option(CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC));
+        }
+    }
+    if (UseSSL) {
+        // The pin replaces the library's verification; host names are not checked either.
+        option(CURLOPT_SSL_VERIFYPEER, 0L);
+        option(CURLOPT_SSL_VERIFYHOST, 0L);
+        // A resumed session would skip the certificate check.
+        option(CURLOPT_SSL_SESSIONID_CACHE, 0L);
+        option(CURLOPT_SSL_CTX_FUNCTION, &onSslContext);
+        option(CURLOPT_SSL_CTX_DATA, &pin);
+    }
+    if (set != CURLE_OK) {
+        // Never go ahead without every setting, least of all without the pin.
+        outcome.failure = std::string("HTTP request failed: ") + curl_easy_strerror(set);
+        return outcome;
+    }
+
+    const CURLcode code = curl_easy_perform(h);
+    if (code == CURLE_OK) {
+        outcome.ok = true;
+        outcome.body = std::move(reception.body);
+    } else if (pin.Rejected()) {
+        outcome.failure = pin.Pin().empty()
+                              ? "The server's SSL certificate was rejected: no certificate "
+                                "signature is stored for this site."
+                              : "The server's SSL certificate was rejected: its signature does "
+                                "not match the certificate signature stored for this site.";
+    } else if (reception.overflow) {
+        const bool wholeMiB = MaxReplyBytes % (size_t{1} << 20) == 0;
+        outcome.failure = "The server's reply is larger than " +
+                          (wholeMiB ? std::to_string(MaxReplyBytes >> 20) + " MiB"
+                                    : std::to_string(MaxReplyBytes) + " bytes") +
+                          "; transfer aborted.";
+    } else {
+        outcome.failure = std::string("HTTP request failed: ") +
+                          (errorText[0] ? errorText : curl_easy_strerror(code));
+    }
+    return outcome;
+}
+
+} // namespace tlv

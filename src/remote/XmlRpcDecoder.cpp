@@ -1,0 +1,409 @@
+#include "remote/XmlRpcDecoder.h"
+
+#include "core/Convert.h"
+#include "core/Exceptions.h"
+#include "core/Text.h"
+
+#include <algorithm>
+#include <charconv>
+#include <climits>
+#include <exception>
+#include <expat.h>
+#include <new>
+
+namespace tlv {
+
+namespace {
+
+// The element names the decoder acts on; everything else is Other.
+enum class Tag : uint8_t {
+    None,
+    Other,
+    Value,
+    String,
+    Name,
+    Int,
+    Double,
+    DateTime,
+    Base64,
+    Boolean,
+    Struct,
+    Array
+};
+
+Tag classify(std::string_view name) {
+    name = Trim(name);
+    static constexpr struct {
+        std::string_view name;
+        Tag tag;
+    } known[] = {
+        {"value", Tag::Value},
+        {"string", Tag::String},
+        {"name", Tag::Name},
+        {"int", Tag::Int},
+        {"i4", Tag::Int},
+        {"double", Tag::Double},
+        {"boolean", Tag::Boolean},
+        {"struct", Tag::Struct},
+        {"array", Tag::Array},
+        {"base64", Tag::Base64},
+        {"dateTime.iso8601", Tag::DateTime},
+    };
+    for (const auto& entry : known)
+        if (EqualsNoCase(name, entry.name))
+            return entry.tag;
+    return Tag::Other;
+}
+
+bool isDigits(std::string_view text) {
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+double readFloat(const std::string& text) {
+    std::string_view s = Trim(text);
+    if (!s.empty() && s.front() == '+')
+        s.remove_prefix(1);
+    double value = 0;
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+    if (s.empty() || ec != std::errc() || end != s.data() + s.size())
+        throw EConvertError("'" + text + "' is not a valid floating point value");
+    return value;
+}
+
+// Compact ISO 8601, "YYYYMMDDTHH:MM:SS": fixed positions, any separator characters.
+TDateTime readIsoDate(const std::string& text) {
+    auto field = [&](size_t pos, size_t len) {
+        std::string_view part = std::string_view(text).substr(pos, len);
+        if (part.size() != len || !isDigits(part))
+            throw EConvertError("'" + text + "' is not a valid date and time");
+        return StrToInt(part);
+    };
+    int year = field(0, 4), month = field(4, 2), day = field(6, 2);
+    int hour = field(9, 2), minute = field(12, 2), second = field(15, 2);
+    TDateTime result;
+    TDateTime time;
+    if (!TDateTime::TryEncodeDate(year, month, day, result) ||
+        !TDateTime::TryEncodeTime(hour, minute, second, 0, time))
+        throw EConvertError("'" + text + "' is not a valid date and time");
+    return TDateTime::Combine(result, time);
+}
+
+// Windows-1252, for replies that declare it: expat knows only UTF-8, UTF-16, ISO-8859-1 and
+// US-ASCII by itself. The five bytes that code page leaves undefined map to themselves.
+constexpr int kCp1252High[32] = {0x20AC, 0x81,   0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                 0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x8D,   0x017D, 0x8F,
+                                 0x90,   0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x9D,   0x017E, 0x0178};
+
+int XMLCALL onUnknownEncoding(void*, const XML_Char* name, XML_Encoding* info) {
+    static constexpr std::string_view cp1252Names[] = {
+        "windows-1252", "cp1252", "latin1", "latin-1", "l1", "iso8859-1", "iso_8859-1"};
+    if (std::none_of(std::begin(cp1252Names), std::end(cp1252Names),
+                     [&](std::string_view n) { return EqualsNoCase(n, name); }))
+        return XML_STATUS_ERROR;
+    for (int i = 0; i < 256; ++i)
+        info->map[i] = (i >= 0x80 && i < 0xA0) ? kCp1252High[i - 0x80] : i;
+    info->data = nullptr;
+    info->convert = nullptr;
+    info->release = nullptr;
+    return XML_STATUS_OK;
+}
+
+} // namespace
+
+struct TClientParser::Decoding {
+    // A struct or array whose end tag has not come yet, with the name of the member it will
+    // become when its parent is a struct.
+    struct Open {
+        std::unique_ptr<TStruct> structValue;
+        std::unique_ptr<TArray> arrayValue;
+        std::string memberName;
+    };
+
+    XML_Parser parser = nullptr;
+    std::vector<Open> stack;
+    std::string memberName;
+    Tag element = Tag::None;
+    std::string text; // the character data of the current run, joined from expat's pieces
+    bool inCdata = false;
+    TResult result;
+    bool haveResult = false;
+    std::exception_ptr error;
+    std::string breakReason;
+    bool stopped = false;
+    // To undo an empty-element tag, which the decoding ignores as a whole.
+    Tag elementBeforeStart = Tag::None;
+    bool startPushed = false;
+
+    ~Decoding() {
+        if (parser)
+            XML_ParserFree(parser);
+    }
+
+    void begin();
+    void feed(std::string_view document, size_t chunkSize);
+    TResult finish();
+
+    void stop() {
+        stopped = true;
+        XML_StopParser(parser, XML_FALSE);
+    }
+    void breakWith(std::string reason) {
+        breakReason = std::move(reason);
+        stop();
+    }
+    template <class F> void guarded(F&& f) {
+        if (stopped)
+            return;
+        try {
+            f();
+        } catch (...) {
+            // Exceptions must not cross expat's C frames: park it and stop the parser.
+            error = std::current_exception();
+            stop();
+        }
+    }
+
+    void startElement(const XML_Char* name);
+    void endElement(const XML_Char* name);
+    void flushText();
+    void processText(std::string& run);
+    void addValue(TValue value, const std::string& name);
+    void setResult(TValue value);
+
+    static void XMLCALL onStart(void* self, const XML_Char* name, const XML_Char**) {
+        auto& d = *static_cast<Decoding*>(self);
+        d.guarded([&] { d.startElement(name); });
+    }
+    static void XMLCALL onEnd(void* self, const XML_Char* name) {
+        auto& d = *static_cast<Decoding*>(self);
+        d.guarded([&] { d.endElement(name); });
+    }
+    static void XMLCALL onText(void* self, const XML_Char* s, int len) {
+        auto& d = *static_cast<Decoding*>(self);
+        if (!d.stopped && !d.inCdata)
+            d.guarded([&] { d.text.append(s, static_cast<size_t>(len)); });
+    }
+    // Comments, processing instructions and CDATA sections are parts of their own: they end
+    // the text run before them, and their content is not taken.
+    static void XMLCALL onComment(void* self, const XML_Char*) {
+        auto& d = *static_cast<Decoding*>(self);
+        d.guarded([&] { d.flushText(); });
+    }
+    static void XMLCALL onInstruction(void* self, const XML_Char*, const XML_Char*) {
+        onComment(self, nullptr);
+    }
+    static void XMLCALL onCdataStart(void* self) {
+        auto& d = *static_cast<Decoding*>(self);
+        d.guarded([&] {
+            d.flushText();
+            d.inCdata = true;
+        });
+    }
+    static void XMLCALL onCdataEnd(void* self) { static_cast<Decoding*>(self)->inCdata = false; }
+    // XML-RPC has no use for a DTD; entity declarations only serve expansion attacks.
+    static void XMLCALL onEntityDeclaration(void* self, const XML_Char*, int, const XML_Char*, int,
+                                            const XML_Char*, const XML_Char*, const XML_Char*,
+                                            const XML_Char*) {
+        auto& d = *static_cast<Decoding*>(self);
+        if (!d.stopped)
+            d.breakWith("entity declarations are not allowed");
+    }
+};
+
+void TClientParser::Decoding::begin() {
+    if (!parser)
+        parser = XML_ParserCreate(nullptr);
+    else
+        XML_ParserReset(parser, nullptr);
+    if (!parser)
+        throw std::bad_alloc();
+    XML_SetUserData(parser, this);
+    XML_SetElementHandler(parser, onStart, onEnd);
+    XML_SetCharacterDataHandler(parser, onText);
+    XML_SetCommentHandler(parser, onComment);
+    XML_SetProcessingInstructionHandler(parser, onInstruction);
+    XML_SetCdataSectionHandler(parser, onCdataStart, onCdataEnd);
+    XML_SetEntityDeclHandler(parser, onEntityDeclaration);
+    XML_SetUnknownEncodingHandler(parser, onUnknownEncoding, nullptr);
+
+    stack.clear();
+    memberName.clear();
+    element = Tag::None;
+    text.clear();
+    inCdata = false;
+    result = TResult();
+    haveResult = false;
+    error = nullptr;
+    breakReason.clear();
+    stopped = false;
+    elementBeforeStart = Tag::None;
+    startPushed = false;
+}
+
+void TClientParser::Decoding::feed(std::string_view document, size_t chunkSize) {
+    constexpr size_t maxPiece = INT_MAX / 2; // XML_Parse takes an int length
+    if (chunkSize == 0 || chunkSize > maxPiece)
+        chunkSize = maxPiece;
+    size_t offset = 0;
+    while (offset < document.size()) {
+        const size_t piece = std::min(chunkSize, document.size() - offset);
+        if (XML_Parse(parser, document.data() + offset, static_cast<int>(piece), XML_FALSE) !=
+            XML_STATUS_OK)
+            return;
+        offset += piece;
+    }
+    XML_Parse(parser, "", 0, XML_TRUE);
+}
+
+TResult TClientParser::Decoding::finish() {
+    const bool broken = stopped || XML_GetErrorCode(parser) != XML_ERROR_NONE;
+    std::string reason = breakReason;
+    if (broken && reason.empty())
+        reason = XML_ErrorString(XML_GetErrorCode(parser));
+    const auto line = XML_GetCurrentLineNumber(parser);
+    const auto column = XML_GetCurrentColumnNumber(parser);
+    TResult outcome = std::move(result);
+    const bool complete = haveResult;
+    // Drop what a broken reply left open now rather than at the next call.
+    stack.clear();
+    text.clear();
+    if (error) {
+        auto raised = error;
+        error = nullptr;
+        std::rethrow_exception(raised);
+    }
+    if (!broken || (complete && breakReason.empty()))
+        return outcome;
+    return TResult::Error(kXmlRpcMalformedReply,
+                          "Malformed XML-RPC response from the server: " + reason + " (line " +
+                              std::to_string(line) + ", column " + std::to_string(column) + ")");
+}
+
+void TClientParser::Decoding::startElement(const XML_Char* name) {
+    flushText();
+    const Tag tag = classify(name);
+    elementBeforeStart = element;
+    startPushed = false;
+    if (tag == Tag::Struct || tag == Tag::Array) {
+        if (stack.size() >= kMaxNesting) {
+            breakWith("values nested more than " + std::to_string(kMaxNesting) + " deep");
+            return;
+        }
+        Open open;
+        if (tag == Tag::Struct)
+            open.structValue = std::make_unique<TStruct>();
+        else
+            open.arrayValue = std::make_unique<TArray>();
+        open.memberName = memberName;
+        stack.push_back(std::move(open));
+        startPushed = true;
+    }
+    element = tag;
+}
+
+void TClientParser::Decoding::endElement(const XML_Char* name) {
+    flushText();
+    // expat reports "<x/>" as a start and an end event; only the end has no bytes of its own.
+    if (XML_GetCurrentByteCount(parser) == 0) {
+        if (startPushed)
+            stack.pop_back();
+        element = elementBeforeStart;
+        startPushed = false;
+        return;
+    }
+    startPushed = false;
+    if (stack.empty())
+        return;
+    const Tag tag = classify(name);
+    Open& top = stack.back();
+    if (!(tag == Tag::Struct && top.structValue) && !(tag == Tag::Array && top.arrayValue))
+        return;
+    Open closed = std::move(top);
+    stack.pop_back();
+    TValue value = closed.structValue ? TValue(std::move(closed.structValue))
+                                      : TValue(std::move(closed.arrayValue));
+    if (stack.empty())
+        setResult(std::move(value));
+    else
+        addValue(std::move(value), closed.memberName);
+}
+
+void TClientParser::Decoding::flushText() {
+    if (text.empty())
+        return;
+    processText(text);
+    text.clear();
+}
+
+void TClientParser::Decoding::processText(std::string& run) {
+    if (Trim(run).empty())
+        return;
+    Tag tag = element == Tag::Value ? Tag::String : element;
+    if (tag == Tag::Name) {
+        memberName = run;
+        return;
+    }
+    element = Tag::None;
+    switch (tag) {
+    case Tag::String:
+        if (run == "[NULL]")
+            run.clear();
+        addValue(TValue(TValueKind::String, std::move(run)), memberName);
+        break;
+    case Tag::Base64:
+        addValue(TValue(TValueKind::Base64, std::move(run)), memberName);
+        break;
+    case Tag::Int:
+        addValue(TValue(static_cast<int32_t>(StrToInt(run))), memberName);
+        break;
+    case Tag::Double:
+        addValue(TValue(readFloat(run)), memberName);
+        break;
+    case Tag::Boolean:
+        addValue(TValue(run != "0"), memberName);
+        break;
+    case Tag::DateTime:
+        addValue(TValue(readIsoDate(run)), memberName);
+        break;
+    default:
+        break;
+    }
+}
+
+void TClientParser::Decoding::addValue(TValue value, const std::string& name) {
+    if (stack.empty()) {
+        setResult(std::move(value));
+        return;
+    }
+    Open& top = stack.back();
+    if (top.structValue)
+        top.structValue->Add(name, std::move(value));
+    else
+        top.arrayValue->Add(std::move(value));
+}
+
+void TClientParser::Decoding::setResult(TValue value) {
+    if (value.Kind() == TValueKind::Struct && value.Struct().HasMember("faultCode")) {
+        const TStruct& fault = value.Struct();
+        const int code = fault.GetInteger("faultCode");
+        result = TResult::Error(code, DecodeEntities(fault.GetString("faultString")));
+    } else {
+        result = TResult(std::move(value));
+    }
+    haveResult = true;
+}
+
+TClientParser::TClientParser() = default;
+TClientParser::~TClientParser() = default;
+
+TResult TClientParser::Decode(std::string_view document, size_t chunkSize) {
+    if (!m_decoding)
+        m_decoding = std::make_unique<Decoding>();
+    m_decoding->begin();
+    m_decoding->feed(document, chunkSize);
+    return m_decoding->finish();
+}
+
+} // namespace tlv
