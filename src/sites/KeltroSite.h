@@ -37,8 +37,8 @@ public:
     void Save();
 
     // Deletes the site's row (when it was stored) and removes the site from its manager, which
-    // releases it: the caller must not touch the site afterwards. Callers delete idle or failed
-    // sites only.
+    // releases it: the caller must not touch the site afterwards (unless the manager never held
+    // it). Callers delete idle or failed sites only.
     void Delete();
 
     // Replaces the whole definition, SiteID included, without saving it. Raises
