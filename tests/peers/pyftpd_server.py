@@ -1,0 +1,41 @@
+#!/usr/bin/python3
+"""A plain FTP server (Debian's pyftpdlib) on 127.0.0.1 for the download tests and benchmark.
+
+One user with full rights in the given home folder. The chosen port is written to --port-file
+once the server listens.
+"""
+
+import argparse
+import logging
+import os
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--user", required=True)
+    parser.add_argument("--password", required=True)
+    parser.add_argument("--port-file", required=True)
+    args = parser.parse_args()
+
+    logging.basicConfig(level=logging.INFO)
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(args.user, args.password, args.root, perm="elradfmwMT")
+    handler = FTPHandler
+    handler.authorizer = authorizer
+    handler.banner = "pyftpdlib ready"
+    server = FTPServer(("127.0.0.1", 0), handler)
+    port = server.socket.getsockname()[1]
+    tmp = args.port_file + ".tmp"
+    with open(tmp, "w") as f:
+        f.write(str(port))
+    os.rename(tmp, args.port_file)
+    server.serve_forever()
+
+
+if __name__ == "__main__":
+    main()
