@@ -1,8 +1,23 @@
 #include "core/Dispatcher.h"
 
+#include <atomic>
 #include <exception>
+#include <stdexcept>
 
 namespace tlv {
+
+namespace {
+std::atomic<IUIDispatcher*> g_dispatcher{nullptr};
+}
+
+void SetUIDispatcher(IUIDispatcher* dispatcher) { g_dispatcher = dispatcher; }
+
+IUIDispatcher& UIDispatcher() {
+    IUIDispatcher* dispatcher = g_dispatcher.load();
+    if (!dispatcher)
+        throw std::logic_error("No UI dispatcher has been installed");
+    return *dispatcher;
+}
 
 struct TLoopDispatcher::Pending {
     const std::function<void()>* call = nullptr;

@@ -25,7 +25,18 @@ public:
 
     // Any thread.
     virtual bool IsUIThread() const = 0;
+
+    // UI thread. Keeps running handed-over calls until `done` returns true or the timeout
+    // passes; returns `done()`. Every wait of the UI thread for a worker goes through here, so a
+    // worker blocked handing over its last event is never waited on in turn.
+    virtual bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) = 0;
 };
+
+// The process's dispatcher, installed by the front end (desktop, command line, tests) before
+// any site starts a worker. SetUIDispatcher(nullptr) removes it.
+void SetUIDispatcher(IUIDispatcher* dispatcher);
+// Raises std::logic_error when none is installed.
+IUIDispatcher& UIDispatcher();
 
 // A dispatcher run by a plain loop on the thread that created it: the headless driver, the
 // command-line program and the tests. The owning thread calls ProcessPending or WaitFor to run
@@ -41,10 +52,7 @@ public:
     // UI thread. Runs every call waiting now; returns how many ran.
     int ProcessPending();
 
-    // UI thread. Runs handed-over calls until `done` returns true or the timeout passes;
-    // returns `done()`. This is how the UI thread waits for a worker without dead-locking
-    // against a worker that is blocked handing over its last event.
-    bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+    bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) override;
 
     // UI thread. Runs handed-over calls for the given time.
     void RunFor(std::chrono::milliseconds duration);

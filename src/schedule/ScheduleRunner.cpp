@@ -1,6 +1,7 @@
 #include "schedule/ScheduleRunner.h"
 
 #include "core/Text.h"
+#include "sites/SiteManager.h"
 #include "storage/Translate.h"
 
 #include <clocale>
@@ -95,6 +96,14 @@ bool IsScheduleDue(const TKeltroSiteDefinition& definition, TDateTime now) {
     const auto [p, n] = GetScheduleWindow(definition, now);
     const TDateTime last = definition.LastBackup;
     return !(last > n) && (now >= n || last == n || !(last > p));
+}
+
+void CheckSchedules(TDateTime now) {
+    for (TKeltroSite& site : TKeltroSiteManager::Instance().Sites()) {
+        const TKeltroSiteDefinition& definition = site.Definition();
+        if (definition.ScheduleEnabled && site.IsNotBusy() && IsScheduleDue(definition, now))
+            site.StartBackup(nullptr);
+    }
 }
 
 // ---- Locale -----------------------------------------------------------------------------------

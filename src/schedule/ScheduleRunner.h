@@ -33,6 +33,10 @@ TScheduleWindow GetScheduleWindow(const TKeltroSiteDefinition& definition, TDate
 // one already ran after it, and at once when none ran since the previous occurrence.
 bool IsScheduleDue(const TKeltroSiteDefinition& definition, TDateTime now);
 
+// UI thread. Queues a backup of every site of the site manager whose schedule is on, that is
+// idle or failed, and whose schedule has come due at `now`.
+void CheckSchedules(TDateTime now = TDateTime::Now());
+
 // ---- The schedule sentence --------------------------------------------------------------------
 
 // How dates and times are written for the user. The default follows the C library's locale

@@ -1,5 +1,7 @@
 #include "sites/KeltroSite.h"
 
+#include "download/FTPThread.h"
+#include "remote/BackupThread.h"
 #include "sites/SiteManager.h"
 #include "storage/DatabaseConnection.h"
 
@@ -160,8 +162,6 @@ std::array<TSQLParam, 38> storedForm(const TKeltroSiteDefinition& d) {
 } // namespace
 
 TKeltroSite::TKeltroSite(TKeltroSiteManager& manager) : m_manager(manager) {}
-
-TKeltroSite::~TKeltroSite() = default;
 
 void TKeltroSite::LoadFromDatabase(int32_t siteID) {
     auto row = DatabaseConnection().Query(kSelectSite, {SQLInt(siteID)});

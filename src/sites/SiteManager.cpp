@@ -21,7 +21,15 @@ TKeltroSiteManager& TKeltroSiteManager::Instance() {
     return *g_manager;
 }
 
+TKeltroSiteManager* TKeltroSiteManager::Existing() { return g_manager.get(); }
+
 void TKeltroSiteManager::Release() {
+    if (!g_manager)
+        return;
+    // Program end does not wait for workers: they are asked to stop and collected later by
+    // JoinAbandonedWorkers, and none of their events reaches a released site.
+    for (TKeltroSite& site : g_manager->Sites())
+        site.AbandonWorkers();
     g_manager.reset();
 }
 

@@ -12,6 +12,8 @@ public:
     static TKeltroSiteManager& Instance();
     // Releases the manager and every site it holds; the next Instance() loads afresh.
     static void Release();
+    // The manager when one exists, without creating it.
+    static TKeltroSiteManager* Existing();
 
     // Replaces the sites by every stored one, in ascending SiteID. Raises EKTNotAllIdle,
     // changing nothing, when a held site is neither idle nor failed.
