@@ -71,7 +71,7 @@ bool ScriptedFtpServer::WaitForCommands(std::size_t count,
 }
 
 PyFtpServer::PyFtpServer(const fs::path& folder, const fs::path& root, const std::string& user,
-                         const std::string& password) {
+                         const std::string& password, int bytesPerSecond) {
     fs::create_directories(folder);
     fs::create_directories(root);
     const fs::path portFile = folder / "pyftpd.port";
@@ -80,7 +80,8 @@ PyFtpServer::PyFtpServer(const fs::path& folder, const fs::path& root, const std
         std::vector<std::string>{SystemPython(),
                                  std::string(TOLVANE_PEERS_DIR) + "/pyftpd_server.py", "--root",
                                  root.string(), "--user", user, "--password", password,
-                                 "--port-file", portFile.string()},
+                                 "--port-file", portFile.string(), "--rate",
+                                 std::to_string(bytesPerSecond)},
         (folder / "pyftpd.log").string());
     m_port = waitForPortFile(portFile, *m_process, folder / "pyftpd.log");
 }

@@ -32,8 +32,9 @@ private:
 // Debian's pyftpdlib serving `root` to one user on 127.0.0.1 (plain FTP).
 class PyFtpServer {
 public:
+    // `bytesPerSecond` above 0 slows every data connection down to that rate.
     PyFtpServer(const std::filesystem::path& folder, const std::filesystem::path& root,
-                const std::string& user, const std::string& password);
+                const std::string& user, const std::string& password, int bytesPerSecond = 0);
 
     int Port() const { return m_port; }
 

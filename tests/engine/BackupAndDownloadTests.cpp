@@ -25,14 +25,17 @@ const std::vector<std::string> kParts = {kBase + ".j01", kBase + ".j02", kBase +
 class BackupAndDownload : public EngineTest {
 protected:
     // The remote API server and the FTP server holding the archive parts it will name.
-    void StartPeers(const std::vector<std::string>& serverOptions = {}) {
+    // `ftpRate` above 0 slows the FTP server's transfers to that many bytes a second.
+    void StartPeers(const std::vector<std::string>& serverOptions = {}, int ftpRate = 0,
+                    size_t firstPartSize = 1007) {
         server = std::make_unique<XmlRpcPeer>(sandbox.Path("xmlrpc"), serverOptions);
         const fs::path root = sandbox.Path("ftproot");
         fs::create_directories(root);
         for (size_t i = 0; i < kParts.size(); ++i)
-            WriteBytes(root / kParts[i], 1000 * (i + 1) + 7);
+            WriteBytes(root / kParts[i], i == 0 ? firstPartSize : 1000 * (i + 1) + 7);
         WriteBytes(root / "keltro.log", 321);
-        ftp = std::make_unique<PyFtpServer>(sandbox.Path("ftp"), root, "backup", "ftp-pass");
+        ftp = std::make_unique<PyFtpServer>(sandbox.Path("ftp"), root, "backup", "ftp-pass",
+                                            ftpRate);
     }
 
     static void WriteBytes(const fs::path& file, size_t count) {
@@ -210,6 +213,32 @@ TEST_F(BackupAndDownload, FailuresEndFailedWithTheReason) {
         EXPECT_FALSE(site.Metadata().LastError.empty());
         EXPECT_TRUE(LogHasInOrder(site, {c.logLine + site.Metadata().LastError}));
     }
+}
+
+TEST_F(BackupAndDownload, AbortDuringATransfer) {
+    StartPeers({"--steps", "1"}, /*ftpRate=*/64 * 1024, /*firstPartSize=*/1024 * 1024);
+    auto definition = Definition("aborted");
+    definition.DownloadWhenDone = true;
+    TKeltroSite& site = AddSite(definition);
+    site.StartBackup(nullptr);
+    ASSERT_TRUE(RunUntil([&] {
+        return site.Metadata().Status == TSiteStatus::Downloading &&
+               site.Metadata().DownloadedBytes > 0;
+    }));
+    const TDateTime backupEnded = site.Definition().LastBackup;
+
+    site.AbortDownload();
+    EXPECT_EQ(site.Metadata().Status, TSiteStatus::Idle); // at once
+    EXPECT_GE(site.Definition().LastBackup, backupEnded);
+    ASSERT_TRUE(RunUntilSettled(site));
+
+    EXPECT_EQ(site.Metadata().Status, TSiteStatus::Failed);
+    EXPECT_EQ(site.Metadata().LastError, "");
+    EXPECT_TRUE(LogHasInOrder(site, {"ABORTING DOWNLOAD", "Aborting backup",
+                                     "Download aborted by user request", "Download failed: "}));
+    EXPECT_EQ(LogMessages(site).back(), "Download failed: ");
+    // Nothing under the final name looks like a complete archive.
+    EXPECT_FALSE(fs::exists(fs::path(definition.DownloadDirectory) / kParts[0]));
 }
 
 TEST_F(BackupAndDownload, HttpsWithTheRightPinSucceeds) {

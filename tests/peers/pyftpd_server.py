@@ -10,7 +10,7 @@ import logging
 import os
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer
 
 
@@ -20,6 +20,8 @@ def main():
     parser.add_argument("--user", required=True)
     parser.add_argument("--password", required=True)
     parser.add_argument("--port-file", required=True)
+    parser.add_argument("--rate", type=int, default=0,
+                        help="bytes per second sent on data connections (0: no limit)")
     args = parser.parse_args()
 
     logging.basicConfig(level=logging.INFO)
@@ -28,6 +30,11 @@ def main():
     handler = FTPHandler
     handler.authorizer = authorizer
     handler.banner = "pyftpdlib ready"
+    if args.rate > 0:
+        # A slow server, so that a transfer is still running when a test aborts it.
+        dtp = ThrottledDTPHandler
+        dtp.write_limit = args.rate
+        handler.dtp_handler = dtp
     server = FTPServer(("127.0.0.1", 0), handler)
     port = server.socket.getsockname()[1]
     tmp = args.port_file + ".tmp"
