@@ -7,12 +7,13 @@
 namespace tlv {
 
 void FtpIo::Await(const std::function<bool()>& done, Clock::time_point deadline,
-                  const std::function<void()>& cancel, const std::string& timeoutMessage) {
+                  const std::function<void()>& cancel, const std::string& timeoutMessage,
+                  bool interruptible) {
     if (m_broken)
         throw EFtpError("The connection is no longer usable");
     m_context.restart();
     while (!done()) {
-        if (m_interrupted) {
+        if (m_interrupted && interruptible) {
             m_interrupted = false;
             stop(done, cancel);
             throw EFtpInterrupted();

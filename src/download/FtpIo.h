@@ -24,13 +24,15 @@ public:
     // Session thread. Runs completion handlers until `done()` holds. At the deadline, or when
     // an interruption arrives, it calls `cancel` (which must close or cancel what the started
     // operations wait on), lets the released handlers finish, and raises EFtpError with
-    // `timeoutMessage` or EFtpInterrupted.
+    // `timeoutMessage` or EFtpInterrupted. A wait that is not `interruptible` (sending a
+    // command line, which must not be cut in half) leaves an interruption for the next one.
     void Await(const std::function<bool()>& done, Clock::time_point deadline,
                const std::function<void()>& cancel,
-               const std::string& timeoutMessage = "Connection timed out");
+               const std::string& timeoutMessage = "Connection timed out",
+               bool interruptible = true);
 
-    // Any thread. Stops the operation the session thread waits on now, or else the next one
-    // it starts; one interruption stops one wait.
+    // Any thread. Stops the interruptible wait the session thread is in now, or else the next
+    // one; one interruption stops one wait.
     void Interrupt();
 
 private:

@@ -200,7 +200,7 @@ void FtpTransport::Write(std::string_view data, Clock::time_point deadline,
         error = ec;
         done = true;
     });
-    m_io.Await([&] { return done; }, deadline, [&] { Close(); }, timeoutMessage);
+    m_io.Await([&] { return done; }, deadline, [&] { Close(); }, timeoutMessage, false);
     if (error) {
         Close();
         throw EFtpError(describe(error));

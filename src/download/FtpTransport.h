@@ -59,6 +59,7 @@ public:
     void AsyncReadSome(asio::mutable_buffer buffer, Handler handler);
     // Completes when all of `buffer` was written; it must live until then.
     void AsyncWrite(asio::const_buffer buffer, Handler handler);
+    // Not interruptible: a line is sent whole or the connection is given up.
     void Write(std::string_view data, Clock::time_point deadline,
                const std::string& timeoutMessage = "Connection timed out");
 
