@@ -181,6 +181,15 @@ void FtpClient::Connect() {
 
 void FtpClient::login() {
     FtpProxyLogin(*m_control, m_settings);
+    if (m_settings.ImplicitTLS) {
+        // Data connections are protected only on request; servers that insist on it refuse
+        // transfers otherwise.
+        for (const char* command : {"PBSZ 0", "PROT P"}) {
+            TFtpReply reply = m_control->Command(command);
+            if (reply.Kind() != 2)
+                refuse(reply);
+        }
+    }
 
     m_features.clear();
     TFtpReply features = m_control->Command("FEAT");
@@ -394,11 +403,15 @@ void FtpClient::transfer(const std::string& command, const DataSink& sink,
         const auto deadline = Clock::now() + m_settings.ConnectTimeout;
         if (!passive)
             data.Accept(m_control->Transport().RemoteEndpoint().address(), deadline);
-        if (m_settings.ImplicitTLS)
-            data.Transport().StartTls(m_tls, m_settings.Host, m_control->Transport().TlsSession(),
-                                      deadline);
+        if (m_settings.ImplicitTLS) {
+            if (!m_tlsSession)
+                keepTlsSession(m_control->Transport());
+            data.Transport().StartTls(m_tls, m_settings.Host, m_tlsSession.get(), deadline);
+        }
         stream(data, sink, onWork);
+        keepTlsSession(data.Transport());
     } catch (...) {
+        keepTlsSession(data.Transport());
         data.Close();
         settleControl();
         if (m_control)
@@ -411,6 +424,11 @@ void FtpClient::transfer(const std::string& command, const DataSink& sink,
     }
     m_data = nullptr;
     setState(State::Ready);
+}
+
+void FtpClient::keepTlsSession(const FtpTransport& transport) {
+    if (SSL_SESSION* session = transport.TakeTlsSession())
+        m_tlsSession.reset(session);
 }
 
 void FtpClient::stream(FtpDataConnection& data, const DataSink& sink, const WorkCallback& onWork) {
@@ -484,7 +502,11 @@ void FtpClient::onTransferReply(const TFtpReply& reply) {
         --m_noopsOwed;
         return;
     }
-    if (m_finalReplyOwed && (reply.Kind() == 2 || isTransferFailure(reply.Code))) {
+    // A failure while NOOPs are owed answers the transfer when its code is one transfers
+    // fail with, the NOOP otherwise; either way the transfer fails.
+    const bool transferFailure =
+        reply.Kind() >= 4 && (m_noopsOwed == 0 || isTransferFailure(reply.Code));
+    if (m_finalReplyOwed && (reply.Kind() == 2 || transferFailure)) {
         m_finalReplyOwed = false;
         if (reply.Kind() != 2)
             failTransfer(std::make_exception_ptr(EFtpError(reply.Text(), reply.Code)));

@@ -38,8 +38,9 @@ public:
 
     const TFtpSettings& Settings() const { return m_settings; }
 
-    // Connects (through the configured proxy), reads the greeting, logs in, reads the feature
-    // list, identifies the client with CLNT when the server knows it, and sets the ASCII type.
+    // Connects (through the configured proxy), reads the greeting, logs in, asks for protected
+    // data connections (PBSZ 0, PROT P) over TLS, reads the feature list, identifies the client
+    // with CLNT when the server knows it, and sets the ASCII type.
     void Connect();
     bool Connected() const;
     const std::vector<std::string>& Features() const { return m_features; }
@@ -85,6 +86,7 @@ private:
     void openActive(FtpDataConnection& data);
     void transfer(const std::string& command, const DataSink& sink, const WorkCallback& onWork);
     void stream(FtpDataConnection& data, const DataSink& sink, const WorkCallback& onWork);
+    void keepTlsSession(const FtpTransport& transport);
     // Keeps one read on the control connection going while the transfer owes replies.
     void pumpControl();
     void onTransferReply(const TFtpReply& reply);
@@ -93,9 +95,16 @@ private:
     // have finished.
     void settleControl();
 
+    struct SessionFree {
+        void operator()(SSL_SESSION* session) const { SSL_SESSION_free(session); }
+    };
+
     TFtpSettings m_settings;
     FtpIo m_io;
     asio::ssl::context m_tls;
+    // The TLS session the next data connection resumes. Servers hand out a fresh ticket on
+    // every connection and may accept each only once, so it follows the latest connection.
+    std::unique_ptr<SSL_SESSION, SessionFree> m_tlsSession;
     std::unique_ptr<FtpControl> m_control;
     State m_state = State::Disconnected;
     TFtpTransferType m_type = TFtpTransferType::Ascii;

@@ -153,8 +153,13 @@ void FtpTransport::StartTls(asio::ssl::context& context, const std::string& serv
     }
 }
 
-SSL_SESSION* FtpTransport::TlsSession() const {
-    return m_tls ? SSL_get_session(m_tls->native_handle()) : nullptr;
+SSL_SESSION* FtpTransport::TakeTlsSession() const {
+    SSL_SESSION* session = m_tls ? SSL_get_session(m_tls->native_handle()) : nullptr;
+    if (!session || !SSL_SESSION_is_resumable(session))
+        return nullptr;
+    // A copy: OpenSSL marks a connection's own session unusable when the connection ends
+    // without a TLS shutdown, as data connections often do.
+    return SSL_SESSION_dup(session);
 }
 
 bool FtpTransport::TlsSessionReused() const {

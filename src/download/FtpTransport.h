@@ -46,8 +46,9 @@ public:
     void StartTls(asio::ssl::context& context, const std::string& serverName, SSL_SESSION* reuse,
                   Clock::time_point deadline);
     bool IsTls() const { return m_tls != nullptr; }
-    // The current TLS session (borrowed), or null.
-    SSL_SESSION* TlsSession() const;
+    // The current TLS session when it can be resumed (a reference the caller frees with
+    // SSL_SESSION_free), or null.
+    SSL_SESSION* TakeTlsSession() const;
     bool TlsSessionReused() const;
 
     bool IsOpen() const { return m_socket.is_open(); }

@@ -27,6 +27,7 @@ protected:
         m_sandbox.UseDatabase();
         m_sandbox.InstallLanguages();
         JTranslate::Instance(); // built on the UI thread before any worker looks up
+        std::filesystem::create_directories(Downloads());
     }
 
     TKeltroSiteDefinition Definition(int port) const {

@@ -30,6 +30,8 @@ def main():
     handler = FTPHandler
     handler.authorizer = authorizer
     handler.banner = "pyftpdlib ready"
+    # Refused logins are answered after a pause meant for attackers; tests need no such wait.
+    handler.auth_failed_timeout = 0.1
     if args.rate > 0:
         # A slow server, so that a transfer is still running when a test aborts it.
         dtp = ThrottledDTPHandler
