@@ -144,7 +144,8 @@ TResult TCaller::ProcessReply(std::string reply) {
         std::string line = "[xmlrpc] " + reply + "\n";
         std::fwrite(line.data(), 1, line.size(), stderr);
     }
-    log("GOT:  " + mask(reply));
+    if (OnLog) // a reply of megabytes is not copied for nobody
+        log("GOT:  " + mask(reply));
     if (Trim(reply).empty()) {
         log("Oops! Got zero-length XML-RPC response from the server.");
         return TResult::Error(kXmlRpcEmptyReply, "The xml-rpc server returned a empty response");

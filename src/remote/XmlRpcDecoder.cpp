@@ -31,28 +31,51 @@ enum class Tag : uint8_t {
     Array
 };
 
-Tag classify(std::string_view name) {
-    name = Trim(name);
-    static constexpr struct {
-        std::string_view name;
-        Tag tag;
-    } known[] = {
-        {"value", Tag::Value},
-        {"string", Tag::String},
-        {"name", Tag::Name},
-        {"int", Tag::Int},
-        {"i4", Tag::Int},
-        {"double", Tag::Double},
-        {"boolean", Tag::Boolean},
-        {"struct", Tag::Struct},
-        {"array", Tag::Array},
-        {"base64", Tag::Base64},
-        {"dateTime.iso8601", Tag::DateTime},
-    };
-    for (const auto& entry : known)
-        if (EqualsNoCase(name, entry.name))
-            return entry.tag;
-    return Tag::Other;
+// Whether `name` is `lower` (a lower-case name) in any letter case, looking from its second
+// character on; the first has been matched already. "| 0x20" folds ASCII letters and leaves the
+// digits and "." of the known names alone.
+bool restIs(const XML_Char* name, const char* lower) {
+    size_t i = 1;
+    for (; lower[i] != '\0'; ++i)
+        if ((name[i] | 0x20) != lower[i])
+            return false;
+    return name[i] == '\0';
+}
+
+// Element names are compared without regard to letter case; XML names hold no blanks, so there
+// is nothing to trim. Runs for every tag of a reply, hence the dispatch on the first letter.
+Tag classify(const XML_Char* name) {
+    switch (name[0] | 0x20) {
+    case 'v':
+        return restIs(name, "value") ? Tag::Value : Tag::Other;
+    case 's':
+        return restIs(name, "string")   ? Tag::String
+               : restIs(name, "struct") ? Tag::Struct
+                                        : Tag::Other;
+    case 'n':
+        return restIs(name, "name") ? Tag::Name : Tag::Other;
+    case 'i':
+        return restIs(name, "int") || restIs(name, "i4") ? Tag::Int : Tag::Other;
+    case 'd':
+        return restIs(name, "double")             ? Tag::Double
+               : restIs(name, "datetime.iso8601") ? Tag::DateTime
+                                                  : Tag::Other;
+    case 'b':
+        return restIs(name, "boolean")  ? Tag::Boolean
+               : restIs(name, "base64") ? Tag::Base64
+                                        : Tag::Other;
+    case 'a':
+        return restIs(name, "array") ? Tag::Array : Tag::Other;
+    default:
+        return Tag::Other;
+    }
+}
+
+bool isBlank(std::string_view text) {
+    for (char c : text)
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n' && c != '\v' && c != '\f')
+            return false;
+    return true;
 }
 
 bool isDigits(std::string_view text) {
@@ -74,10 +97,9 @@ double readFloat(const std::string& text) {
 // Compact ISO 8601, "YYYYMMDDTHH:MM:SS": fixed positions, any separator characters.
 TDateTime readIsoDate(const std::string& text) {
     auto field = [&](size_t pos, size_t len) {
-        std::string_view part = std::string_view(text).substr(pos, len);
-        if (part.size() != len || !isDigits(part))
+        if (pos + len > text.size() || !isDigits(std::string_view(text).substr(pos, len)))
             throw EConvertError("'" + text + "' is not a valid date and time");
-        return StrToInt(part);
+        return StrToInt(std::string_view(text).substr(pos, len));
     };
     int year = field(0, 4), month = field(4, 2), day = field(6, 2);
     int hour = field(9, 2), minute = field(12, 2), second = field(15, 2);
@@ -169,8 +191,8 @@ struct TClientParser::Decoding {
     void endElement(const XML_Char* name);
     void flushText();
     void processText(std::string& run);
-    void addValue(TValue value, const std::string& name);
-    void setResult(TValue value);
+    void addValue(TValue&& value, const std::string& name);
+    void setResult(TValue&& value);
 
     static void XMLCALL onStart(void* self, const XML_Char* name, const XML_Char**) {
         auto& d = *static_cast<Decoding*>(self);
@@ -338,7 +360,7 @@ void TClientParser::Decoding::flushText() {
 }
 
 void TClientParser::Decoding::processText(std::string& run) {
-    if (Trim(run).empty())
+    if (isBlank(run))
         return;
     Tag tag = element == Tag::Value ? Tag::String : element;
     if (tag == Tag::Name) {
@@ -372,7 +394,7 @@ void TClientParser::Decoding::processText(std::string& run) {
     }
 }
 
-void TClientParser::Decoding::addValue(TValue value, const std::string& name) {
+void TClientParser::Decoding::addValue(TValue&& value, const std::string& name) {
     if (stack.empty()) {
         setResult(std::move(value));
         return;
@@ -384,7 +406,7 @@ void TClientParser::Decoding::addValue(TValue value, const std::string& name) {
         top.arrayValue->Add(std::move(value));
 }
 
-void TClientParser::Decoding::setResult(TValue value) {
+void TClientParser::Decoding::setResult(TValue&& value) {
     if (value.Kind() == TValueKind::Struct && value.Struct().HasMember("faultCode")) {
         const TStruct& fault = value.Struct();
         const int code = fault.GetInteger("faultCode");

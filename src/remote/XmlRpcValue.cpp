@@ -44,8 +44,13 @@ TValue& TValue::operator=(TValue&&) noexcept = default;
 
 // ---- TStruct -------------------------------------------------------------------------------
 
-void TStruct::Add(std::string name, TValue value) {
-    m_items.push_back(TStructItem{std::move(name), std::move(value)});
+void TStruct::Add(std::string name, TValue&& value) {
+    // Replies hold small structs (a backup record has nine members, a step reply six): room
+    // for them at once instead of growing one by one, and no more, since a list of backups
+    // holds thousands.
+    if (m_items.empty())
+        m_items.reserve(10);
+    m_items.emplace_back(std::move(name), std::move(value));
 }
 
 const TStructItem& TStruct::Item(int position) const {

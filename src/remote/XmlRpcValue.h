@@ -64,6 +64,9 @@ private:
 };
 
 struct TStructItem {
+    TStructItem(std::string name, TValue&& value)
+        : Name(std::move(name)), Value(std::move(value)) {}
+
     std::string Name;
     TValue Value;
 };
@@ -72,7 +75,7 @@ struct TStructItem {
 // name wins, and members with equal names are all kept.
 class TStruct {
 public:
-    void Add(std::string name, TValue value);
+    void Add(std::string name, TValue&& value);
 
     int Count() const { return static_cast<int>(m_items.size()); }
     const TStructItem& Item(int position) const;
@@ -93,7 +96,7 @@ private:
 
 class TArray {
 public:
-    void Add(TValue value) { m_items.push_back(std::move(value)); }
+    void Add(TValue&& value) { m_items.push_back(std::move(value)); }
 
     int Count() const { return static_cast<int>(m_items.size()); }
     const TValue& Item(int index) const;

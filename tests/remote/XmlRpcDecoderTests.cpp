@@ -117,6 +117,8 @@ const DecodeCase kCases[] = {
      "raises:'2147483648' is not a valid integer value"},
     {"BadDate", Response(value("<dateTime.iso8601>2024-03-01</dateTime.iso8601>")),
      "raises:'2024-03-01' is not a valid date and time"},
+    {"ShortDate", Response(value("<dateTime.iso8601>20240301T10:15</dateTime.iso8601>")),
+     "raises:'20240301T10:15' is not a valid date and time"},
     {"FaultWithoutString", fault(member("faultCode", value("<int>1</int>"))),
      "raises:TStruct.GetString(faultString) - key not found"},
     {"FaultWithTextCode",
