@@ -291,8 +291,6 @@ void FtpClient::Noop() {
 }
 
 void FtpClient::Abort() {
-    if (m_data)
-        m_data->Close();
     requireReady();
     try {
         m_control->Send("ABOR");
