@@ -77,13 +77,16 @@ PyFtpServer::PyFtpServer(const fs::path& folder, const fs::path& root, const std
     const fs::path portFile = folder / "pyftpd.port";
     fs::remove(portFile);
     m_process = std::make_unique<PeerProcess>(
-        std::vector<std::string>{SystemPython(),
-                                 std::string(TOLVANE_PEERS_DIR) + "/pyftpd_server.py", "--root",
-                                 root.string(), "--user", user, "--password", password,
-                                 "--port-file", portFile.string(), "--rate",
-                                 std::to_string(bytesPerSecond)},
+        std::vector<std::string>{
+            SystemPython(), std::string(TOLVANE_PEERS_DIR) + "/pyftpd_server.py", "--root",
+            root.string(), "--user", user, "--password", password, "--port-file", portFile.string(),
+            "--rate", std::to_string(bytesPerSecond)},
         (folder / "pyftpd.log").string());
     m_port = waitForPortFile(portFile, *m_process, folder / "pyftpd.log");
+}
+
+bool VsftpdServer::CanRun() {
+    return geteuid() == 0 && getpwnam("ftp") && fs::exists("/usr/sbin/vsftpd");
 }
 
 VsftpdServer::VsftpdServer(const fs::path& folder) : m_folder(folder), m_root(folder / "root") {

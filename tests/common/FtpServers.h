@@ -49,6 +49,9 @@ private:
 // folder is Root()/"backups".
 class VsftpdServer {
 public:
+    // vsftpd wants to start as root (it drops to its own users); elsewhere tests skip it.
+    static bool CanRun();
+
     explicit VsftpdServer(const std::filesystem::path& folder);
 
     int Port() const { return m_port; }

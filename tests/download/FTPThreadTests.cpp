@@ -150,6 +150,8 @@ TEST_F(FTPThreadServers, LogModeFetchesTheServerLogAsText) {
 }
 
 TEST_F(FTPThreadServers, ImplicitTlsMultipartFromVsftpd) {
+    if (!test::VsftpdServer::CanRun())
+        GTEST_SKIP() << "vsftpd needs root and its \"ftp\" user";
     test::VsftpdServer server(m_sandbox.Path("vsftpd"));
     for (const auto& part : parts()) {
         const auto file = server.Backups() / part.name;
