@@ -2,6 +2,7 @@
 
 #include "core/Text.h"
 #include "remote/CertificatePin.h"
+#include "remote/CurlSupport.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -23,30 +24,6 @@ bool debugChannelOn() {
         return value && *value && std::string_view(value) != "0";
     }();
     return on;
-}
-
-void initialiseCurl() {
-    // Thread-safe by the rules of static initialisation; never cleaned up, as workers may run
-    // until the process ends.
-    static const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
-    (void)code;
-}
-
-struct Reception {
-    std::string body;
-    size_t limit = 0;
-    bool overflow = false;
-};
-
-size_t onData(char* data, size_t size, size_t count, void* user) {
-    auto& reception = *static_cast<Reception*>(user);
-    const size_t bytes = size * count;
-    if (bytes > reception.limit - reception.body.size()) {
-        reception.overflow = true;
-        return 0; // ends the transfer with a write error
-    }
-    reception.body.append(data, bytes);
-    return bytes;
 }
 
 CURLcode onSslContext(CURL*, void* context, void* pin) {
@@ -71,15 +48,6 @@ void replaceAllNoCase(std::string& text, std::string_view from, std::string_view
     result.append(copied, text.end());
     text = std::move(result);
 }
-
-struct CurlHandle {
-    CURL* handle = curl_easy_init();
-    curl_slist* headers = nullptr;
-    ~CurlHandle() {
-        curl_easy_cleanup(handle);
-        curl_slist_free_all(headers);
-    }
-};
 
 } // namespace
 
@@ -167,7 +135,7 @@ TResult TCaller::ProcessReply(std::string reply) {
 }
 
 TCaller::Exchange TCaller::exchange(const std::string& document) const {
-    initialiseCurl();
+    InitialiseCurl();
     Exchange outcome;
     CurlHandle curl;
     if (!curl.handle) {
@@ -175,7 +143,7 @@ TCaller::Exchange TCaller::exchange(const std::string& document) const {
         return outcome;
     }
     CURL* h = curl.handle;
-    Reception reception;
+    CurlReception reception;
     reception.limit = MaxReplyBytes;
     TCertificatePin pin(CertificateSignature);
     char errorText[CURL_ERROR_SIZE] = {};
@@ -212,20 +180,11 @@ TCaller::Exchange TCaller::exchange(const std::string& document) const {
     option(CURLOPT_CONNECTTIMEOUT, ConnectTimeoutSeconds);
     option(CURLOPT_LOW_SPEED_LIMIT, 1L);
     option(CURLOPT_LOW_SPEED_TIME, InactivitySeconds);
-    option(CURLOPT_WRITEFUNCTION, &onData);
+    option(CURLOPT_WRITEFUNCTION, &ReceiveIntoReception);
     option(CURLOPT_WRITEDATA, &reception);
-    // The site's proxy setting alone decides; environment proxies must not reroute calls.
-    option(CURLOPT_PROXY, ProxyServer.c_str());
-    option(CURLOPT_NOPROXY, "");
-    if (!ProxyServer.empty()) {
-        option(CURLOPT_PROXYPORT, static_cast<long>(ProxyPort));
-        option(CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_HTTP));
-        if (BasicAuthentication) {
-            option(CURLOPT_PROXYUSERNAME, ProxyUsername.c_str());
-            option(CURLOPT_PROXYPASSWORD, ProxyPassword.c_str());
-            option(CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC));
-        }
-    }
+    if (set == CURLE_OK)
+        set = ApplyHttpProxy(h, ProxyServer, ProxyPort, BasicAuthentication, ProxyUsername,
+                             ProxyPassword);
     if (UseSSL) {
         // The pin replaces the library's verification; host names are not checked either.
         option(CURLOPT_SSL_VERIFYPEER, 0L);
