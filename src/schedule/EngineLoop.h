@@ -31,6 +31,10 @@ public:
     // window's timer; the error is kept in LastTickError().
     bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
+    // Switches the schedule tick on or off: a front end that is stopping its work must not have
+    // the schedule queue new backups meanwhile.
+    void SetRunSchedule(bool on) { m_runSchedule = on; }
+
     std::chrono::milliseconds QueueInterval{1000};
     std::chrono::milliseconds ScheduleInterval{3000};
 
