@@ -24,6 +24,10 @@ Quirks, each a switch (METHOD is a full method name, K counts calls of that meth
   --status CODE                   answer every request with that HTTP status
   --redirect-from PATH            answer requests to PATH with 302 to --path
   --encoding NAME                 declare and use this encoding in replies
+  --get PATH=FILE                 answer a GET of PATH (with its query) with the raw bytes of FILE
+
+A GET of --path is answered with an XML-RPC fault document, as a real endpoint answers a browser;
+a GET of any other path with a small HTML page.
 """
 
 import argparse
@@ -200,6 +204,19 @@ class Handler(BaseHTTPRequestHandler):
 
     def do_GET(self):
         self.record(b"", None)
+        options = self.server.options
+        for canned in options.get:
+            path, _, name = canned.partition("=")
+            if path == self.path:
+                with open(name, "rb") as f:
+                    self.reply(200, f.read(), "text/html")
+                return
+        if self.path == options.path:
+            inner = "<fault>\n%s\n</fault>\n" % encode_value(
+                {"faultCode": -32700, "faultString": "XML-RPC server accepts POST requests only."},
+                "string")
+            self.reply(200, self.document(inner))
+            return
         self.reply(200, b"<html><body>Keltro test server</body></html>", "text/html")
 
     def do_POST(self):
@@ -315,6 +332,7 @@ def main():
     parser.add_argument("--status", type=int, default=0)
     parser.add_argument("--redirect-from")
     parser.add_argument("--encoding")
+    parser.add_argument("--get", action="append", default=[])
     options = parser.parse_args()
     if options.error_at:
         k, _, text = options.error_at.partition(":")
