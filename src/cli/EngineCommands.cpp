@@ -12,6 +12,7 @@
 #include "sites/SiteObserver.h"
 #include "sites/StatusTexts.h"
 #include "storage/DatabaseConnection.h"
+#include "storage/Options.h"
 #include "storage/Paths.h"
 #include "storage/Translate.h"
 
@@ -31,6 +32,30 @@ bool settled(const TKeltroSite& site) {
         return !worker || !worker->Started() || worker->Ended();
     };
     return site.IsNotBusy() && ended(site.BackupWorker()) && ended(site.DownloadWorker());
+}
+
+// No worker of the site runs: what an abort has to wait for. A site left queued (its queue could
+// not be processed) runs nothing either.
+bool quiet(const TKeltroSite& site) {
+    auto ended = [](const TWorkerThread* worker) {
+        return !worker || !worker->Started() || worker->Ended();
+    };
+    const TSiteStatus status = site.Metadata().Status;
+    return status != TSiteStatus::BackupRunning && status != TSiteStatus::Downloading &&
+           ended(site.BackupWorker()) && ended(site.DownloadWorker());
+}
+
+// A queue whose limit starts nothing would leave a command waiting for ever.
+void requireQueueRoom(const char* sizeOptionKey) {
+    int size = 0;
+    try {
+        size = ReadIntOption(sizeOptionKey, "2");
+    } catch (const EConvertError& e) {
+        throw ECliSetup(std::string("option ") + sizeOptionKey + ": " + e.what());
+    }
+    if (size <= 0)
+        throw ECliSetup(std::string("option ") + sizeOptionKey + " is " + std::to_string(size) +
+                        ": nothing would start");
 }
 
 TKeltroSite* siteByID(int32_t id) {
@@ -89,26 +114,31 @@ public:
         return !TSignalGuard::Raised();
     }
 
-    // Aborts whatever runs or waits, and waits (the engine still running) until every site has
-    // settled, for a bounded time: a request in flight may keep its worker for minutes.
+    // Aborts whatever runs or waits, and waits (the engine still running) until no worker runs,
+    // for a bounded time: a request in flight may keep its worker for minutes.
     void AbortAll() {
         m_loop.SetRunSchedule(false);
         for (TKeltroSite& site : TKeltroSiteManager::Instance().Sites()) {
-            site.AbortBackup();
-            site.AbortDownload();
+            try {
+                site.AbortBackup();
+                site.AbortDownload();
+            } catch (const EConvertError&) {
+                // Taking a queued site out processes its queue, which fails for a limit that
+                // does not read; the site stays queued and runs nothing.
+            }
         }
-        auto allSettled = [] {
+        auto allQuiet = [] {
             const auto sites = TKeltroSiteManager::Instance().Sites();
-            return std::all_of(sites.begin(), sites.end(), settled);
+            return std::all_of(sites.begin(), sites.end(), quiet);
         };
         m_loop.RunUntil(
             [&] {
                 m_view.Refresh();
-                return allSettled();
+                return allQuiet();
             },
             30s);
         m_view.Refresh(true);
-        if (!allSettled())
+        if (!allQuiet())
             m_view.Note("tolvane-cli: a request still in flight is allowed to end; interrupt "
                         "again to quit at once");
     }
@@ -238,6 +268,12 @@ int BackupSites(const TCommandLine& c) {
                 ids.push_back(id);
         }
     }
+    requireQueueRoom("BackupQueueSize");
+    for (int32_t id : ids)
+        if (siteByID(id)->Definition().DownloadWhenDone) {
+            requireQueueRoom("DownloadQueueSize");
+            break;
+        }
     TEngineSession session(c, /*runSchedule=*/false, ids);
     for (int32_t id : ids) {
         TKeltroSite& site = *siteByID(id);
@@ -245,11 +281,6 @@ int BackupSites(const TCommandLine& c) {
             site.StartBackup(&session);
         } catch (const EKTAlreadyRunning& e) {
             PrintError(site.Definition().SiteName + ": " + e.what());
-        } catch (const EConvertError& e) {
-            // The queue could not read its size option.
-            PrintError(std::string("cannot queue backups: ") + e.what());
-            session.AbortAll();
-            return kExitSetup;
         }
     }
     return finishWork(c, session, ids);
@@ -275,6 +306,7 @@ int DownloadOlderBackup(const TCommandLine& c) {
     if (entry->meta != "ok")
         throw ECliUsage(Translate("BUADMIN_ERR_INVALIDRECORD"));
 
+    requireQueueRoom("DownloadQueueSize");
     const std::vector<int32_t> ids = {definition.SiteID};
     TEngineSession session(c, /*runSchedule=*/false, ids);
     try {

@@ -3,6 +3,7 @@
 // the signals, and the live lines on a terminal.
 
 #include "cli/CliFixture.h"
+#include "storage/SQLite.h"
 
 #include <csignal>
 #include <filesystem>
@@ -219,6 +220,35 @@ TEST_F(CliTest, OnATerminalEachSiteHasOneLiveLine) {
     EXPECT_NE(line.find("% "), std::string::npos) << line;
     EXPECT_EQ(result.Out.find(XmlRpcPeer::Password()), std::string::npos);
     EXPECT_EQ(fs::file_size(DownloadFolder("alpha") / kParts[0]), 300000u);
+}
+
+TEST_F(CliTest, AQueueLimitThatStartsNothingIsASetUpError) {
+    StartPeers();
+    AddSite("alpha");
+    struct Case {
+        const char* key;
+        const char* value;
+        std::vector<std::string> args;
+        std::string error;
+    } cases[] = {
+        {"BackupQueueSize", "abc", {"backup", "alpha"}, "option BackupQueueSize: "},
+        {"DownloadQueueSize", "0", {"download", "alpha", "1"}, "option DownloadQueueSize is 0"},
+        // The scheduler's queue tick fails at once: it stops rather than run without queues.
+        {"BackupQueueSize", "abc", {"run"}, "the engine stopped: "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.front());
+        {
+            TSQLiteDatabase db(database);
+            db.ExecSQL("DELETE FROM [Options]  WHERE [Key] <> \"DBVersion\"");
+            db.ExecSQL("INSERT INTO [Options] ([Key], [Value]) VALUES (?, ?)",
+                       {SQLText(c.key), SQLText(c.value)});
+        }
+        const CliResult result = Cli(c.args);
+        EXPECT_EQ(result.ExitCode, 3) << result.Out << result.Err;
+        EXPECT_NE(result.Err.find("tolvane-cli: " + c.error), std::string::npos) << result.Err;
+    }
+    EXPECT_EQ(Show("alpha")["LastBackup"], "2000-01-01 00:00:00");
 }
 
 } // namespace
