@@ -1,6 +1,7 @@
 // The certificate values shown before a certificate is trusted, against the openssl tool's own
 // reading of the same files, and the certificate request against a real TLS server.
 
+#include "common/HttpProxy.h"
 #include "common/Sandbox.h"
 #include "common/TestCertificates.h"
 #include "common/XmlRpcPeer.h"
@@ -103,6 +104,22 @@ TEST_F(CertificateRequestTest, AsksAboutTheServersOwnCertificateOnceAndKeepsItWh
     // The request went to the site's own port and address.
     ASSERT_EQ(server.Requests().size(), 1u);
     EXPECT_EQ(server.Requests()[0].Path, XmlRpcPeer::Path());
+}
+
+TEST_F(CertificateRequestTest, GoesThroughTheSitesProxy) {
+    const TestCertificate certificate = MakeSelfSignedCertificate(sandbox.Path("certs"));
+    XmlRpcPeer server(sandbox.Path("server"),
+                      {"--cert", certificate.CertFile, "--key", certificate.KeyFile});
+    HttpProxy proxy(sandbox.Path("proxy"));
+    TCertificateRequest request = Request(server);
+    request.ProxyServer = "127.0.0.1";
+    request.ProxyPort = proxy.Port();
+    request.OnVerify = [](const TCertificateInfo&) { return true; };
+    request.Execute();
+    EXPECT_EQ(request.CertificateSignature, OpenSslSignatureText(certificate.LeafFile));
+    EXPECT_NE(proxy.Log().find("CONNECT 127.0.0.1:" + std::to_string(server.Port())),
+              std::string::npos)
+        << proxy.Log();
 }
 
 TEST_F(CertificateRequestTest, ACertificateNotTrustedFailsTheRequestAndKeepsNothing) {

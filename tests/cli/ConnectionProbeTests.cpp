@@ -1,5 +1,6 @@
 // The connection probe's network checks against the remote API test server.
 
+#include "common/HttpProxy.h"
 #include "common/Sandbox.h"
 #include "common/TestCertificates.h"
 #include "common/XmlRpcPeer.h"
@@ -158,6 +159,28 @@ TEST_F(ConnectionProbeTest, OverHttpsTheCapturedCertificateLetsThePluginAndLogin
     EXPECT_EQ(probe.URL, "127.0.0.1/xmlrpc/index.php");
     EXPECT_EQ(probe.CertificateSignature, OpenSslSignatureText(certificate.LeafFile));
     EXPECT_EQ(Calls(server), (std::vector<std::string>{"keltro.getAPI", "keltro.getProfiles"}));
+}
+
+TEST_F(ConnectionProbeTest, EveryCheckGoesThroughTheProxyWithItsLogin) {
+    XmlRpcPeer server(sandbox.Path("server"), {"--path", "/xmlrpc/index.php"});
+    HttpProxy proxy(sandbox.Path("proxy"), "proxyuser", "proxypass");
+    TConnectionProbe probe = Probe("http://127.0.0.1:" + std::to_string(server.Port()));
+    probe.ProxyServer = "127.0.0.1";
+    probe.ProxyPort = proxy.Port();
+    probe.ProxyUsername = "proxyuser";
+    probe.ProxyPassword = "proxypass";
+
+    probe.BasicAuthentication = false; // the proxy turns the checks down without the login
+    EXPECT_EQ(probe.Validate().MessageKey, "ERR_NS_OP_CHECKCONNECT");
+    EXPECT_TRUE(server.Requests().empty());
+
+    probe.BasicAuthentication = true;
+    const TProbeResult result = probe.Validate();
+    ASSERT_TRUE(result.Passed) << result.MessageKey << " " << result.FailureText;
+    EXPECT_EQ(Calls(server), (std::vector<std::string>{"keltro.getAPI", "keltro.getProfiles"}));
+    const std::string base = "http://127.0.0.1:" + std::to_string(server.Port());
+    EXPECT_NE(proxy.Log().find("GET " + base + "/xmlrpc/index.php"), std::string::npos)
+        << proxy.Log();
 }
 
 } // namespace
