@@ -1,6 +1,18 @@
 #!/usr/bin/env bash
-# Builds and starts the Tolvane desktop program.
+# Builds Tolvane (Release) and starts it. The desktop window is not part of the build yet, so
+# this starts the command-line program over the same engine and database:
+#   scripts/run.sh                 lists the sites
+#   scripts/run.sh ARGS...         runs tolvane-cli ARGS... (e.g. "run" for the scheduler)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-echo "The desktop program has not been built yet; see README.md for what exists." >&2
-exit 1
+
+scripts/install-deps.sh
+export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/ccache}"
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOLVANE_BUILD_TESTS=OFF \
+    >/dev/null
+cmake --build build/release -j "$(nproc)" --target tolvane-cli
+
+if (($# == 0)); then
+    set -- sites
+fi
+exec build/release/src/cli/tolvane-cli "$@"
