@@ -1,6 +1,5 @@
 #include "remote/XMLRPCConnector.h"
 
-#include "core/Convert.h"
 #include "core/Exceptions.h"
 #include "core/Text.h"
 #include "storage/Translate.h"
@@ -26,11 +25,15 @@ template <class Operation> void asLayerError(Operation&& operation) {
 }
 
 int readField(const std::string& text, std::string_view part, size_t pos, size_t len) {
-    std::string_view field = part.substr(std::min(pos, part.size()), len);
-    if (field.size() != len ||
-        !std::all_of(field.begin(), field.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    if (pos + len > part.size())
         throw EConvertError("'" + text + "' is not a valid date and time");
-    return StrToInt(field);
+    int value = 0;
+    for (char c : part.substr(pos, len)) {
+        if (c < '0' || c > '9')
+            throw EConvertError("'" + text + "' is not a valid date and time");
+        value = value * 10 + (c - '0');
+    }
+    return value;
 }
 
 } // namespace

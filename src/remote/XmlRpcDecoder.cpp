@@ -42,6 +42,10 @@ bool restIs(const XML_Char* name, const char* lower) {
     return name[i] == '\0';
 }
 
+bool isNamed(const XML_Char* name, const char* lower) {
+    return (name[0] | 0x20) == lower[0] && restIs(name, lower);
+}
+
 // Element names are compared without regard to letter case; XML names hold no blanks, so there
 // is nothing to trim. Runs for every tag of a reply, hence the dispatch on the first letter.
 Tag classify(const XML_Char* name) {
@@ -157,6 +161,8 @@ struct TClientParser::Decoding {
     // To undo an empty-element tag, which the decoding ignores as a whole.
     Tag elementBeforeStart = Tag::None;
     bool startPushed = false;
+    bool justStarted = false; // nothing came since the last start tag
+    bool listening = false;   // the character data handler is set
 
     ~Decoding() {
         if (parser)
@@ -187,6 +193,17 @@ struct TClientParser::Decoding {
         }
     }
 
+    // Text counts only inside the elements that carry a value or a member name; everywhere
+    // else it changes nothing. Taking the handler away there spares a call for each of the
+    // line breaks between the tags, the bulk of all character data in a reply.
+    void listenForText() {
+        const bool wanted = element != Tag::None && element != Tag::Other &&
+                            element != Tag::Struct && element != Tag::Array;
+        if (wanted != listening) {
+            XML_SetCharacterDataHandler(parser, wanted ? onText : nullptr);
+            listening = wanted;
+        }
+    }
     void startElement(const XML_Char* name);
     void endElement(const XML_Char* name);
     void flushText();
@@ -196,14 +213,21 @@ struct TClientParser::Decoding {
 
     static void XMLCALL onStart(void* self, const XML_Char* name, const XML_Char**) {
         auto& d = *static_cast<Decoding*>(self);
-        d.guarded([&] { d.startElement(name); });
+        d.guarded([&] {
+            d.startElement(name);
+            d.listenForText();
+        });
     }
     static void XMLCALL onEnd(void* self, const XML_Char* name) {
         auto& d = *static_cast<Decoding*>(self);
-        d.guarded([&] { d.endElement(name); });
+        d.guarded([&] {
+            d.endElement(name);
+            d.listenForText();
+        });
     }
     static void XMLCALL onText(void* self, const XML_Char* s, int len) {
         auto& d = *static_cast<Decoding*>(self);
+        d.justStarted = false;
         if (!d.stopped && !d.inCdata)
             d.guarded([&] { d.text.append(s, static_cast<size_t>(len)); });
     }
@@ -211,13 +235,18 @@ struct TClientParser::Decoding {
     // the text run before them, and their content is not taken.
     static void XMLCALL onComment(void* self, const XML_Char*) {
         auto& d = *static_cast<Decoding*>(self);
-        d.guarded([&] { d.flushText(); });
+        d.justStarted = false;
+        d.guarded([&] {
+            d.flushText();
+            d.listenForText();
+        });
     }
     static void XMLCALL onInstruction(void* self, const XML_Char*, const XML_Char*) {
         onComment(self, nullptr);
     }
     static void XMLCALL onCdataStart(void* self) {
         auto& d = *static_cast<Decoding*>(self);
+        d.justStarted = false;
         d.guarded([&] {
             d.flushText();
             d.inCdata = true;
@@ -243,7 +272,7 @@ void TClientParser::Decoding::begin() {
         throw std::bad_alloc();
     XML_SetUserData(parser, this);
     XML_SetElementHandler(parser, onStart, onEnd);
-    XML_SetCharacterDataHandler(parser, onText);
+    listening = false; // no character data handler until an element wants text
     XML_SetCommentHandler(parser, onComment);
     XML_SetProcessingInstructionHandler(parser, onInstruction);
     XML_SetCdataSectionHandler(parser, onCdataStart, onCdataEnd);
@@ -266,6 +295,12 @@ void TClientParser::Decoding::begin() {
 
 void TClientParser::Decoding::feed(std::string_view document, size_t chunkSize) {
     constexpr size_t maxPiece = INT_MAX / 2; // XML_Parse takes an int length
+    // A whole reply goes in as the final piece: expat then skips a second pass over all of it
+    // that only keeps its line and column count up to date.
+    if (chunkSize == 0 && document.size() <= maxPiece) {
+        XML_Parse(parser, document.data(), static_cast<int>(document.size()), XML_TRUE);
+        return;
+    }
     if (chunkSize == 0 || chunkSize > maxPiece)
         chunkSize = maxPiece;
     size_t offset = 0;
@@ -281,11 +316,15 @@ void TClientParser::Decoding::feed(std::string_view document, size_t chunkSize) 
 
 TResult TClientParser::Decoding::finish() {
     const bool broken = stopped || XML_GetErrorCode(parser) != XML_ERROR_NONE;
+    std::string where;
+    if (broken) {
+        // Counting lines costs a pass over the reply; only a broken one needs it.
+        where = " (line " + std::to_string(XML_GetCurrentLineNumber(parser)) + ", column " +
+                std::to_string(XML_GetCurrentColumnNumber(parser)) + ")";
+    }
     std::string reason = breakReason;
     if (broken && reason.empty())
         reason = XML_ErrorString(XML_GetErrorCode(parser));
-    const auto line = XML_GetCurrentLineNumber(parser);
-    const auto column = XML_GetCurrentColumnNumber(parser);
     TResult outcome = std::move(result);
     const bool complete = haveResult;
     // Drop what a broken reply left open now rather than at the next call.
@@ -299,8 +338,7 @@ TResult TClientParser::Decoding::finish() {
     if (!broken || (complete && breakReason.empty()))
         return outcome;
     return TResult::Error(kXmlRpcMalformedReply,
-                          "Malformed XML-RPC response from the server: " + reason + " (line " +
-                              std::to_string(line) + ", column " + std::to_string(column) + ")");
+                          "Malformed XML-RPC response from the server: " + reason + where);
 }
 
 void TClientParser::Decoding::startElement(const XML_Char* name) {
@@ -323,12 +361,16 @@ void TClientParser::Decoding::startElement(const XML_Char* name) {
         startPushed = true;
     }
     element = tag;
+    justStarted = true;
 }
 
 void TClientParser::Decoding::endElement(const XML_Char* name) {
     flushText();
-    // expat reports "<x/>" as a start and an end event; only the end has no bytes of its own.
-    if (XML_GetCurrentByteCount(parser) == 0) {
+    // expat reports "<x/>" as a start and an end event; only the end has no bytes of its own,
+    // and it follows its start at once.
+    const bool emptyElementTag = justStarted && XML_GetCurrentByteCount(parser) == 0;
+    justStarted = false;
+    if (emptyElementTag) {
         if (startPushed)
             stack.pop_back();
         element = elementBeforeStart;
@@ -338,9 +380,8 @@ void TClientParser::Decoding::endElement(const XML_Char* name) {
     startPushed = false;
     if (stack.empty())
         return;
-    const Tag tag = classify(name);
     Open& top = stack.back();
-    if (!(tag == Tag::Struct && top.structValue) && !(tag == Tag::Array && top.arrayValue))
+    if (!isNamed(name, top.structValue ? "struct" : "array"))
         return;
     Open closed = std::move(top);
     stack.pop_back();
@@ -370,7 +411,7 @@ void TClientParser::Decoding::processText(std::string& run) {
     element = Tag::None;
     switch (tag) {
     case Tag::String:
-        if (run == "[NULL]")
+        if (run == std::string_view("[NULL]"))
             run.clear();
         addValue(TValue(TValueKind::String, std::move(run)), memberName);
         break;

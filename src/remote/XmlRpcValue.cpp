@@ -20,6 +20,24 @@ std::string structMessage(const char* getter, std::string_view key, const char* 
     return message;
 }
 
+// Member lookups run for every field of every record read; kept inline and cheap.
+bool sameNameNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x == y)
+            continue;
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<char>(y - 'A' + 'a');
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
 void replaceInPlace(std::string& text, std::string_view from, std::string_view to) {
     if (text.find(from) != std::string::npos)
         text = ReplaceAll(text, from, to);
@@ -61,7 +79,7 @@ const TStructItem& TStruct::Item(int position) const {
 
 const TStructItem* TStruct::Find(std::string_view name) const {
     for (const auto& item : m_items)
-        if (EqualsNoCase(item.Name, name))
+        if (sameNameNoCase(item.Name, name))
             return &item;
     return nullptr;
 }
