@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Tolvane needs to build and test, when any is missing.
-# Usage: scripts/install-deps.sh [--gui]
+# Usage: scripts/install-deps.sh [--gui] [--fuzz]
 set -euo pipefail
 
 packages=(
@@ -10,9 +10,13 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     python3 python3-pyftpdlib vsftpd tinyproxy openssl curl
 )
-if [[ "${1:-}" == "--gui" ]]; then
-    packages+=(qt6-base-dev qt6-base-dev-tools libgl-dev)
-fi
+for arg in "$@"; do
+    case "$arg" in
+        --gui) packages+=(qt6-base-dev qt6-base-dev-tools libgl-dev) ;;
+        # The libFuzzer targets (fuzz/) build with clang and its runtime libraries.
+        --fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    esac
+done
 
 missing=()
 for p in "${packages[@]}"; do
