@@ -291,6 +291,7 @@ void TClientParser::Decoding::begin() {
     stopped = false;
     elementBeforeStart = Tag::None;
     startPushed = false;
+    justStarted = false;
 }
 
 void TClientParser::Decoding::feed(std::string_view document, size_t chunkSize) {
