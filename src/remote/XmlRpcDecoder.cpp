@@ -142,8 +142,9 @@ struct TClientParser::Decoding {
     // A struct or array whose end tag has not come yet, with the name of the member it will
     // become when its parent is a struct.
     struct Open {
-        std::unique_ptr<TStruct> structValue;
-        std::unique_ptr<TArray> arrayValue;
+        bool isStruct = false;
+        TStruct structValue;
+        TArray arrayValue;
         std::string memberName;
     };
 
@@ -163,6 +164,9 @@ struct TClientParser::Decoding {
     bool startPushed = false;
     bool justStarted = false; // nothing came since the last start tag
     bool listening = false;   // the character data handler is set
+    // Structs of a reply tend to come in runs of one shape (the records of a list): each new
+    // one gets room for as many members as the last one closed.
+    int lastStructSize = 0;
 
     ~Decoding() {
         if (parser)
@@ -292,6 +296,7 @@ void TClientParser::Decoding::begin() {
     elementBeforeStart = Tag::None;
     startPushed = false;
     justStarted = false;
+    lastStructSize = 0;
 }
 
 void TClientParser::Decoding::feed(std::string_view document, size_t chunkSize) {
@@ -352,13 +357,11 @@ void TClientParser::Decoding::startElement(const XML_Char* name) {
             breakWith("values nested more than " + std::to_string(kMaxNesting) + " deep");
             return;
         }
-        Open open;
-        if (tag == Tag::Struct)
-            open.structValue = std::make_unique<TStruct>();
-        else
-            open.arrayValue = std::make_unique<TArray>();
+        Open& open = stack.emplace_back();
+        open.isStruct = tag == Tag::Struct;
+        if (open.isStruct && lastStructSize > 0)
+            open.structValue.Reserve(lastStructSize);
         open.memberName = memberName;
-        stack.push_back(std::move(open));
         startPushed = true;
     }
     element = tag;
@@ -382,12 +385,14 @@ void TClientParser::Decoding::endElement(const XML_Char* name) {
     if (stack.empty())
         return;
     Open& top = stack.back();
-    if (!isNamed(name, top.structValue ? "struct" : "array"))
+    if (!isNamed(name, top.isStruct ? "struct" : "array"))
         return;
     Open closed = std::move(top);
     stack.pop_back();
-    TValue value = closed.structValue ? TValue(std::move(closed.structValue))
-                                      : TValue(std::move(closed.arrayValue));
+    if (closed.isStruct)
+        lastStructSize = closed.structValue.Count();
+    TValue value = closed.isStruct ? TValue(std::move(closed.structValue))
+                                   : TValue(std::move(closed.arrayValue));
     if (stack.empty())
         setResult(std::move(value));
     else
@@ -442,10 +447,10 @@ void TClientParser::Decoding::addValue(TValue&& value, const std::string& name) 
         return;
     }
     Open& top = stack.back();
-    if (top.structValue)
-        top.structValue->Add(name, std::move(value));
+    if (top.isStruct)
+        top.structValue.Add(name, std::move(value));
     else
-        top.arrayValue->Add(std::move(value));
+        top.arrayValue.Add(std::move(value));
 }
 
 void TClientParser::Decoding::setResult(TValue&& value) {

@@ -47,26 +47,42 @@ void replaceInPlace(std::string& text, std::string_view from, std::string_view t
 // ---- TValue --------------------------------------------------------------------------------
 
 TValue::TValue() = default;
-TValue::TValue(TValueKind kind, std::string text) : m_kind(kind), m_value(std::move(text)) {}
-TValue::TValue(int32_t integer) : m_kind(TValueKind::Integer), m_value(integer) {}
-TValue::TValue(double number) : m_kind(TValueKind::Float), m_value(number) {}
-TValue::TValue(bool flag) : m_kind(TValueKind::Boolean), m_value(flag) {}
-TValue::TValue(TDateTime date) : m_kind(TValueKind::Date), m_value(date) {}
-TValue::TValue(std::unique_ptr<TStruct> value)
-    : m_kind(TValueKind::Struct), m_value(std::move(value)) {}
-TValue::TValue(std::unique_ptr<TArray> value)
-    : m_kind(TValueKind::Array), m_value(std::move(value)) {}
+TValue::TValue(TValueKind kind, std::string text) {
+    if (kind == TValueKind::Base64)
+        m_value = EncodedText{std::move(text)};
+    else
+        m_value = std::move(text);
+}
+TValue::TValue(int32_t integer) : m_value(integer) {}
+TValue::TValue(double number) : m_value(number) {}
+TValue::TValue(bool flag) : m_value(flag) {}
+TValue::TValue(TDateTime date) : m_value(date) {}
+TValue::TValue(TStruct&& value) : m_value(std::move(value)) {}
+TValue::TValue(TArray&& value) : m_value(std::move(value)) {}
 TValue::~TValue() = default;
 TValue::TValue(TValue&&) noexcept = default;
 TValue& TValue::operator=(TValue&&) noexcept = default;
+
+TValueKind TValue::Kind() const {
+    // In the order of the alternatives.
+    static constexpr TValueKind kinds[] = {
+        TValueKind::String,  TValueKind::Base64, TValueKind::Integer, TValueKind::Float,
+        TValueKind::Boolean, TValueKind::Date,   TValueKind::Struct,  TValueKind::Array};
+    return kinds[m_value.index()];
+}
+
+const std::string& TValue::Text() const {
+    if (const auto* encoded = std::get_if<EncodedText>(&m_value))
+        return encoded->text;
+    return std::get<std::string>(m_value);
+}
 
 // ---- TStruct -------------------------------------------------------------------------------
 
 void TStruct::Add(std::string name, TValue&& value) {
     // Replies hold small structs (a backup record has nine members, a step reply six): room
-    // for them at once instead of growing one by one, and no more, since a list of backups
-    // holds thousands.
-    if (m_items.empty())
+    // for them at once instead of growing one by one, unless the caller knew better.
+    if (m_items.capacity() == 0)
         m_items.reserve(10);
     m_items.emplace_back(std::move(name), std::move(value));
 }

@@ -3,7 +3,6 @@
 #include "core/DateTime.h"
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,57 +26,18 @@ enum class TValueKind : uint8_t {
     Error
 };
 
-class TStruct;
-class TArray;
-
-// One decoded value of any kind but error. Structs and arrays are owned by the value.
-class TValue {
-public:
-    TValue();                                  // an empty string
-    TValue(TValueKind kind, std::string text); // String or Base64 (base64 is kept encoded)
-    explicit TValue(int32_t integer);
-    explicit TValue(double number);
-    explicit TValue(bool flag);
-    explicit TValue(TDateTime date);
-    explicit TValue(std::unique_ptr<TStruct> value);
-    explicit TValue(std::unique_ptr<TArray> value);
-    TValue(const char*) = delete; // would quietly become a flag
-    ~TValue();
-    TValue(TValue&&) noexcept;
-    TValue& operator=(TValue&&) noexcept;
-
-    TValueKind Kind() const { return m_kind; }
-    // Unchecked reads: the caller has looked at Kind() first.
-    const std::string& Text() const { return std::get<std::string>(m_value); }
-    int32_t Integer() const { return std::get<int32_t>(m_value); }
-    double Float() const { return std::get<double>(m_value); }
-    bool Boolean() const { return std::get<bool>(m_value); }
-    TDateTime Date() const { return std::get<TDateTime>(m_value); }
-    const TStruct& Struct() const { return *std::get<std::unique_ptr<TStruct>>(m_value); }
-    const TArray& Array() const { return *std::get<std::unique_ptr<TArray>>(m_value); }
-
-private:
-    TValueKind m_kind = TValueKind::String;
-    std::variant<std::string, int32_t, double, bool, TDateTime, std::unique_ptr<TStruct>,
-                 std::unique_ptr<TArray>>
-        m_value;
-};
-
-struct TStructItem {
-    TStructItem(std::string name, TValue&& value)
-        : Name(std::move(name)), Value(std::move(value)) {}
-
-    std::string Name;
-    TValue Value;
-};
+struct TStructItem;
+class TValue;
 
 // Members in document order. Names are looked up ignoring letter case; the first member of a
 // name wins, and members with equal names are all kept.
 class TStruct {
 public:
     void Add(std::string name, TValue&& value);
+    // Room for `count` members ahead of adding them.
+    void Reserve(int count);
 
-    int Count() const { return static_cast<int>(m_items.size()); }
+    int Count() const;
     const TStructItem& Item(int position) const;
     // The first member of that name, or null.
     const TStructItem* Find(std::string_view name) const;
@@ -96,9 +56,9 @@ private:
 
 class TArray {
 public:
-    void Add(TValue&& value) { m_items.push_back(std::move(value)); }
+    void Add(TValue&& value);
 
-    int Count() const { return static_cast<int>(m_items.size()); }
+    int Count() const;
     const TValue& Item(int index) const;
     // Raise tlv::Exception when the item is of another kind.
     const std::string& GetString(int index) const;
@@ -107,6 +67,65 @@ public:
 private:
     std::vector<TValue> m_items;
 };
+
+// One decoded value of any kind but error. Structs and arrays are held in the value itself: a
+// list of thousands of records is then one allocation per record fewer.
+class TValue {
+public:
+    TValue();                                  // an empty string
+    TValue(TValueKind kind, std::string text); // String or Base64 (base64 is kept encoded)
+    explicit TValue(int32_t integer);
+    explicit TValue(double number);
+    explicit TValue(bool flag);
+    explicit TValue(TDateTime date);
+    explicit TValue(TStruct&& value);
+    explicit TValue(TArray&& value);
+    TValue(const char*) = delete; // would quietly become a flag
+    ~TValue();
+    TValue(TValue&&) noexcept;
+    TValue& operator=(TValue&&) noexcept;
+    TValue(const TValue&) = delete; // a reply's values are moved, never copied
+    TValue& operator=(const TValue&) = delete;
+
+    TValueKind Kind() const;
+    // Unchecked reads: the caller has looked at Kind() first.
+    const std::string& Text() const;
+    int32_t Integer() const { return std::get<int32_t>(m_value); }
+    double Float() const { return std::get<double>(m_value); }
+    bool Boolean() const { return std::get<bool>(m_value); }
+    TDateTime Date() const { return std::get<TDateTime>(m_value); }
+    const TStruct& Struct() const { return std::get<TStruct>(m_value); }
+    const TArray& Array() const { return std::get<TArray>(m_value); }
+
+private:
+    // Base64 text is a string too; its own type keeps the two kinds apart.
+    struct EncodedText {
+        std::string text;
+    };
+    std::variant<std::string, EncodedText, int32_t, double, bool, TDateTime, TStruct, TArray>
+        m_value;
+};
+
+struct TStructItem {
+    TStructItem(std::string name, TValue&& value)
+        : Name(std::move(name)), Value(std::move(value)) {}
+
+    std::string Name;
+    TValue Value;
+};
+
+inline int TStruct::Count() const {
+    return static_cast<int>(m_items.size());
+}
+inline void TStruct::Reserve(int count) {
+    m_items.reserve(static_cast<size_t>(count));
+}
+inline int TArray::Count() const {
+    return static_cast<int>(m_items.size());
+}
+inline void TArray::Add(TValue&& value) {
+    m_items.push_back(std::move(value));
+}
 
 // The outcome of one call: a value, an error (code and message), or nothing when a well-formed
 // reply held no value at all.
