@@ -161,6 +161,46 @@ TEST_F(BackupWorker, ApiVersionDecidesAboutParts) {
     }
 }
 
+// Server quirks that the call layer absorbs: text printed ahead of the XML declaration, and
+// empty step members written in the odd forms that the fix-ups turn into empty strings.
+TEST_F(BackupWorker, ServerQuirksDoNotDisturbTheRun) {
+    const std::vector<std::vector<std::string>> quirks = {
+        {"--prefix", "<br />\n<b>Deprecated</b>: Function ereg() is deprecated in <b>x.php</b>\n"},
+        {"--empty-style", "value"},
+        {"--empty-style", "blank"},
+    };
+    int round = 0;
+    for (const auto& quirk : quirks) {
+        SCOPED_TRACE(quirk[0] + " " + quirk[1]);
+        events.clear();
+        steps.clear();
+        std::vector<std::string> options = {"--steps", "3"};
+        options.insert(options.end(), quirk.begin(), quirk.end());
+        XmlRpcPeer peer(sandbox.Path("peer" + std::to_string(++round)), options);
+        auto worker = make(test::SiteFor(peer));
+        runToEnd(*worker);
+        EXPECT_EQ(runEvents(), kWholeRun);
+        ASSERT_EQ(steps.size(), 4u);
+        // The last step reply has an empty Substep: read as such, it replaces the one before.
+        EXPECT_EQ(steps[2].Substep, "Dumping table #__content");
+        EXPECT_EQ(steps[3].Substep, "");
+        EXPECT_EQ(steps[3].Error, "");
+    }
+}
+
+// The fix-ups start with the first continue call, so a start reply that writes an empty member
+// as "<string></nil></string>" is not XML at all and ends the run.
+TEST_F(BackupWorker, StartReplyThatIsNotWellFormedEndsTheRun) {
+    XmlRpcPeer peer(sandbox.Path("peer"), {"--empty-style", "nil"});
+    auto worker = make(test::SiteFor(peer));
+    runToEnd(*worker);
+    EXPECT_EQ(peer.Calls(), std::vector<std::string>{"keltro.startBackup"});
+    ASSERT_EQ(steps.size(), 1u);
+    EXPECT_EQ(stepErrors[0].rfind("Malformed XML-RPC response from the server: mismatched tag", 0),
+              0u)
+        << stepErrors[0];
+}
+
 TEST_F(BackupWorker, RunsOverHttpsWithPinAndThroughTheProxy) {
     const auto& certificate = test::SelfSignedCertificate();
     const std::string pin = test::OpenSslSignatureText(certificate.LeafFile);
