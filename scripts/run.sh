@@ -8,6 +8,8 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/ccache}"
+# Clones in other folders share the cache: paths are hashed relative to the checkout.
+export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOLVANE_BUILD_TESTS=OFF \
     >/dev/null
 cmake --build build/release -j "$(nproc)" --target tolvane-cli

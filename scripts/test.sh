@@ -8,6 +8,8 @@ scripts/install-deps.sh
 
 jobs=$(nproc)
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/ccache}"
+# Clones in other folders share the cache: paths are hashed relative to the checkout.
+export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
