@@ -30,11 +30,6 @@ std::string oneLine(const X509_NAME* name) {
     return result;
 }
 
-CURLcode onSslContext(CURL*, void* context, void* check) {
-    static_cast<TPeerCheck*>(check)->Install(static_cast<SSL_CTX*>(context));
-    return CURLE_OK;
-}
-
 } // namespace
 
 std::string HexPairs(const unsigned char* bytes, size_t count) {
@@ -115,44 +110,24 @@ void TCertificateRequest::Execute() {
         return trusted;
     });
     char errorText[CURL_ERROR_SIZE] = {};
-    const std::string address = Address();
-
-    CURL* h = curl.handle;
-    CURLcode set = CURLE_OK;
-    auto option = [&](CURLoption name, auto value) {
-        if (set == CURLE_OK)
-            set = curl_easy_setopt(h, name, value);
-    };
-    option(CURLOPT_URL, address.c_str());
-    option(CURLOPT_PROTOCOLS_STR, "https");
-    option(CURLOPT_REDIR_PROTOCOLS_STR, "https");
-    option(CURLOPT_NOSIGNAL, 1L);
-    option(CURLOPT_ERRORBUFFER, errorText);
-    option(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
-    option(CURLOPT_HTTPGET, 1L);
-    option(CURLOPT_FOLLOWLOCATION, 1L);
-    option(CURLOPT_MAXREDIRS, 10L);
-    option(CURLOPT_FAILONERROR, 1L);
-    option(CURLOPT_CONNECTTIMEOUT, ConnectTimeoutSeconds);
-    option(CURLOPT_LOW_SPEED_LIMIT, 1L);
-    option(CURLOPT_LOW_SPEED_TIME, InactivitySeconds);
     // The reply is not used: the transfer stops at its first byte, which is no failure.
     CurlReception reception;
-    option(CURLOPT_WRITEFUNCTION, &ReceiveIntoReception);
-    option(CURLOPT_WRITEDATA, &reception);
-    option(CURLOPT_SSL_VERIFYPEER, 0L);
-    option(CURLOPT_SSL_VERIFYHOST, 0L);
-    // A resumed session would skip the certificate check.
-    option(CURLOPT_SSL_SESSIONID_CACHE, 0L);
-    option(CURLOPT_SSL_CTX_FUNCTION, &onSslContext);
-    option(CURLOPT_SSL_CTX_DATA, &check);
-    if (set == CURLE_OK)
-        set = ApplyHttpProxy(h, ProxyServer, ProxyPort, BasicAuthentication, ProxyUsername,
-                             ProxyPassword);
-    if (set != CURLE_OK)
+    CurlRequest request{.address = Address(),
+                        .protocols = "https",
+                        .connectTimeoutSeconds = ConnectTimeoutSeconds,
+                        .inactivitySeconds = InactivitySeconds,
+                        .reception = &reception,
+                        .errorText = errorText,
+                        .proxyServer = ProxyServer,
+                        .proxyPort = ProxyPort,
+                        .basicAuthentication = BasicAuthentication,
+                        .proxyUsername = ProxyUsername,
+                        .proxyPassword = ProxyPassword};
+    request.VerifyPeerWith(check);
+    if (const CURLcode set = ConfigureRequest(curl.handle, request); set != CURLE_OK)
         throw EKTLayerException(std::string("HTTP request failed: ") + curl_easy_strerror(set));
 
-    const CURLcode code = curl_easy_perform(h);
+    const CURLcode code = curl_easy_perform(curl.handle);
     if (code == CURLE_OK || (code == CURLE_WRITE_ERROR && reception.overflow))
         return;
     if (check.Refused())

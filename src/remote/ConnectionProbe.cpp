@@ -9,7 +9,7 @@
 #include "storage/Translate.h"
 
 #include <array>
-#include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <string_view>
 
 namespace tlv {
@@ -23,11 +23,6 @@ const char* const kProbeUserAgent = "Mozilla/3.0 (compatible; Indy Library)";
 // Where a site's XML-RPC service may answer, relative to the address typed, in the order tried.
 constexpr std::array<std::string_view, 4> kEndpointSuffixes = {
     "", "/xmlrpc/index.php", "/xmlrpc", "/index.php?option=com_keltro&act=xmlrpc&no_html=1"};
-
-CURLcode onSslContext(CURL*, void* context, void* check) {
-    static_cast<TPeerCheck*>(check)->Install(static_cast<SSL_CTX*>(context));
-    return CURLE_OK;
-}
 
 bool looksLikeXmlRpc(const std::string& reply) {
     return reply.starts_with("<?xml") && reply.find("</html>") == std::string::npos;
@@ -124,43 +119,25 @@ TConnectionProbe::Reply TConnectionProbe::get(const std::string& address, long c
     reception.limit = keepBody ? MaxDiscoveryReplyBytes : 0;
     char errorText[CURL_ERROR_SIZE] = {};
 
-    CURL* h = curl.handle;
-    CURLcode set = CURLE_OK;
-    auto option = [&](CURLoption name, auto value) {
-        if (set == CURLE_OK)
-            set = curl_easy_setopt(h, name, value);
-    };
-    option(CURLOPT_URL, address.c_str());
-    option(CURLOPT_PROTOCOLS_STR, "http,https");
-    option(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    option(CURLOPT_NOSIGNAL, 1L);
-    option(CURLOPT_ERRORBUFFER, errorText);
-    option(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
-    option(CURLOPT_HTTPGET, 1L);
-    option(CURLOPT_USERAGENT, kProbeUserAgent);
-    option(CURLOPT_FOLLOWLOCATION, 1L);
-    option(CURLOPT_MAXREDIRS, 10L);
-    option(CURLOPT_FAILONERROR, 1L);
-    option(CURLOPT_CONNECTTIMEOUT, connectTimeout);
-    option(CURLOPT_LOW_SPEED_LIMIT, 1L);
-    option(CURLOPT_LOW_SPEED_TIME, InactivitySeconds);
-    option(CURLOPT_WRITEFUNCTION, &ReceiveIntoReception);
-    option(CURLOPT_WRITEDATA, &reception);
+    CurlRequest request{.address = address,
+                        .userAgent = kProbeUserAgent,
+                        .connectTimeoutSeconds = connectTimeout,
+                        .inactivitySeconds = InactivitySeconds,
+                        .reception = &reception,
+                        .errorText = errorText,
+                        .proxyServer = ProxyServer,
+                        .proxyPort = ProxyPort,
+                        .basicAuthentication = BasicAuthentication,
+                        .proxyUsername = ProxyUsername,
+                        .proxyPassword = ProxyPassword};
     // Every certificate is accepted and its signature kept; redirects to HTTPS are seen too.
-    option(CURLOPT_SSL_VERIFYPEER, 0L);
-    option(CURLOPT_SSL_VERIFYHOST, 0L);
-    option(CURLOPT_SSL_SESSIONID_CACHE, 0L);
-    option(CURLOPT_SSL_CTX_FUNCTION, &onSslContext);
-    option(CURLOPT_SSL_CTX_DATA, &check);
-    if (set == CURLE_OK)
-        set = ApplyHttpProxy(h, ProxyServer, ProxyPort, BasicAuthentication, ProxyUsername,
-                             ProxyPassword);
-    if (set != CURLE_OK) {
+    request.VerifyPeerWith(check);
+    if (const CURLcode set = ConfigureRequest(curl.handle, request); set != CURLE_OK) {
         reply.failure = curl_easy_strerror(set);
         return reply;
     }
 
-    const CURLcode code = curl_easy_perform(h);
+    const CURLcode code = curl_easy_perform(curl.handle);
     if (code == CURLE_OK || (code == CURLE_WRITE_ERROR && reception.overflow && !keepBody)) {
         reply.ok = true;
         reply.body = std::move(reception.body);

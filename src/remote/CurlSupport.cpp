@@ -30,22 +30,54 @@ std::string HttpAddress(bool useSSL, const std::string& url, int32_t port) {
     return address;
 }
 
-CURLcode ApplyHttpProxy(CURL* handle, const std::string& server, int32_t port,
-                        bool basicAuthentication, const std::string& user,
-                        const std::string& password) {
+CURLcode ConfigureRequest(CURL* handle, const CurlRequest& request) {
     CURLcode set = CURLE_OK;
     auto option = [&](CURLoption name, auto value) {
         if (set == CURLE_OK)
             set = curl_easy_setopt(handle, name, value);
     };
-    option(CURLOPT_PROXY, server.c_str());
+    option(CURLOPT_URL, request.address.c_str());
+    option(CURLOPT_PROTOCOLS_STR, request.protocols);
+    option(CURLOPT_REDIR_PROTOCOLS_STR, request.protocols);
+    option(CURLOPT_NOSIGNAL, 1L);
+    option(CURLOPT_ERRORBUFFER, request.errorText);
+    option(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
+    if (request.postBody) {
+        option(CURLOPT_POST, 1L);
+        option(CURLOPT_POSTFIELDS, request.postBody->data());
+        option(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.postBody->size()));
+        option(CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_ALL));
+    } else {
+        option(CURLOPT_HTTPGET, 1L);
+    }
+    if (request.headers)
+        option(CURLOPT_HTTPHEADER, request.headers);
+    if (request.userAgent)
+        option(CURLOPT_USERAGENT, request.userAgent);
+    option(CURLOPT_FOLLOWLOCATION, 1L);
+    option(CURLOPT_MAXREDIRS, 10L);
+    option(CURLOPT_FAILONERROR, 1L);
+    option(CURLOPT_CONNECTTIMEOUT, request.connectTimeoutSeconds);
+    option(CURLOPT_LOW_SPEED_LIMIT, 1L);
+    option(CURLOPT_LOW_SPEED_TIME, request.inactivitySeconds);
+    option(CURLOPT_WRITEFUNCTION, &ReceiveIntoReception);
+    option(CURLOPT_WRITEDATA, request.reception);
+    if (request.sslContext) {
+        option(CURLOPT_SSL_VERIFYPEER, 0L);
+        option(CURLOPT_SSL_VERIFYHOST, 0L);
+        // A resumed session would skip the check.
+        option(CURLOPT_SSL_SESSIONID_CACHE, 0L);
+        option(CURLOPT_SSL_CTX_FUNCTION, request.sslContext);
+        option(CURLOPT_SSL_CTX_DATA, request.sslContextData);
+    }
+    option(CURLOPT_PROXY, request.proxyServer.c_str());
     option(CURLOPT_NOPROXY, "");
-    if (!server.empty()) {
-        option(CURLOPT_PROXYPORT, static_cast<long>(port));
+    if (!request.proxyServer.empty()) {
+        option(CURLOPT_PROXYPORT, static_cast<long>(request.proxyPort));
         option(CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_HTTP));
-        if (basicAuthentication) {
-            option(CURLOPT_PROXYUSERNAME, user.c_str());
-            option(CURLOPT_PROXYPASSWORD, password.c_str());
+        if (request.basicAuthentication) {
+            option(CURLOPT_PROXYUSERNAME, request.proxyUsername.c_str());
+            option(CURLOPT_PROXYPASSWORD, request.proxyPassword.c_str());
             option(CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC));
         }
     }

@@ -5,6 +5,8 @@
 #include <curl/curl.h>
 #include <string>
 
+struct ssl_ctx_st;
+
 namespace tlv {
 
 // libcurl pieces shared by the XML-RPC calls, the connection probe and the certificate request.
@@ -42,11 +44,44 @@ size_t ReceiveIntoReception(char* data, size_t size, size_t count, void* recepti
 // ":" and `port` when it is above 0, then the path of `url`.
 std::string HttpAddress(bool useSSL, const std::string& url, int32_t port);
 
-// Routes the transfer through the site's HTTP proxy, or through none when `server` is empty.
-// Proxies named by the environment are never used: the site's setting alone decides. Returns
-// the first failing setting's code. The texts must outlive the transfer.
-CURLcode ApplyHttpProxy(CURL* handle, const std::string& server, int32_t port,
-                        bool basicAuthentication, const std::string& user,
-                        const std::string& password);
+// What differs between our requests; ConfigureRequest sets everything else alike for all.
+struct CurlRequest {
+    std::string address;
+    const char* protocols = "http,https"; // allowed schemes, for redirects as well
+    // Null: a GET. A POST stays one after redirects; turned into a GET it would reach nothing.
+    const std::string* postBody = nullptr;
+    curl_slist* headers = nullptr;   // null: the library's own
+    const char* userAgent = nullptr; // null: none sent
+    long connectTimeoutSeconds = 0;
+    long inactivitySeconds = 0; // less than 1 byte/s for this long ends the transfer
+    CurlReception* reception = nullptr;
+    char* errorText = nullptr; // CURL_ERROR_SIZE bytes
+    // Set by VerifyPeerWith; without it the library's own TLS defaults apply.
+    curl_ssl_ctx_callback sslContext = nullptr;
+    void* sslContextData = nullptr;
+    // The site's HTTP proxy, none when `proxyServer` is empty. Proxies named by the environment
+    // are never used: the site's setting alone decides.
+    std::string proxyServer;
+    int32_t proxyPort = 0;
+    bool basicAuthentication = false;
+    std::string proxyUsername;
+    std::string proxyPassword;
+
+    // Lets `check` (anything with Install(ssl_ctx_st*)) decide alone whether the server is
+    // trusted, in place of the library's verification of chain and host name. `check` must
+    // outlive the transfer.
+    template <class Check> void VerifyPeerWith(Check& check) {
+        sslContext = [](CURL*, void* context, void* data) -> CURLcode {
+            static_cast<Check*>(data)->Install(static_cast<ssl_ctx_st*>(context));
+            return CURLE_OK;
+        };
+        sslContextData = &check;
+    }
+};
+
+// Applies `request` to `handle`. Returns the first failing setting's code; a transfer must not
+// go ahead without every setting, least of all without its peer check. The buffers, body,
+// headers and check that `request` points to must outlive the transfer.
+CURLcode ConfigureRequest(CURL* handle, const CurlRequest& request);
 
 } // namespace tlv

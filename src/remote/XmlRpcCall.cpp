@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <curl/curl.h>
 #include <memory>
-#include <openssl/ssl.h>
 
 namespace tlv {
 
@@ -24,11 +23,6 @@ bool debugChannelOn() {
         return value && *value && std::string_view(value) != "0";
     }();
     return on;
-}
-
-CURLcode onSslContext(CURL*, void* context, void* pin) {
-    static_cast<TCertificatePin*>(pin)->Install(static_cast<SSL_CTX*>(context));
-    return CURLE_OK;
 }
 
 void replaceAllNoCase(std::string& text, std::string_view from, std::string_view to) {
@@ -142,65 +136,40 @@ TCaller::Exchange TCaller::exchange(const std::string& document) const {
         outcome.failure = "HTTP request failed: cannot create a transfer";
         return outcome;
     }
-    CURL* h = curl.handle;
     CurlReception reception;
     reception.limit = MaxReplyBytes;
     TCertificatePin pin(CertificateSignature);
     char errorText[CURL_ERROR_SIZE] = {};
 
-    const std::string address = Address();
     // A redirect keeps the scheme: never from HTTPS down to plain text, where the site's
     // credentials would travel readable.
     const char* scheme = UseSSL ? "https" : "http";
     for (const char* header : {"Accept: */*", "Content-Type: text/xml",
                                "Accept-Charset: UTF-8,ISO-8859-1,US-ASCII", "Expect:"})
         curl.headers = curl_slist_append(curl.headers, header);
-
-    CURLcode set = CURLE_OK;
-    auto option = [&](CURLoption name, auto value) {
-        if (set == CURLE_OK)
-            set = curl_easy_setopt(h, name, value);
-    };
-    option(CURLOPT_URL, address.c_str());
-    option(CURLOPT_PROTOCOLS_STR, scheme);
-    option(CURLOPT_REDIR_PROTOCOLS_STR, scheme);
-    option(CURLOPT_NOSIGNAL, 1L);
-    option(CURLOPT_ERRORBUFFER, errorText);
-    option(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
-    option(CURLOPT_POST, 1L);
-    option(CURLOPT_POSTFIELDS, document.data());
-    option(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(document.size()));
-    option(CURLOPT_HTTPHEADER, curl.headers);
-    option(CURLOPT_USERAGENT, kUserAgent);
-    option(CURLOPT_FOLLOWLOCATION, 1L);
-    option(CURLOPT_MAXREDIRS, 10L);
-    // A call is a POST after any redirect too; turned into a GET it would reach no method.
-    option(CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_ALL));
-    option(CURLOPT_FAILONERROR, 1L);
-    option(CURLOPT_CONNECTTIMEOUT, ConnectTimeoutSeconds);
-    option(CURLOPT_LOW_SPEED_LIMIT, 1L);
-    option(CURLOPT_LOW_SPEED_TIME, InactivitySeconds);
-    option(CURLOPT_WRITEFUNCTION, &ReceiveIntoReception);
-    option(CURLOPT_WRITEDATA, &reception);
-    if (set == CURLE_OK)
-        set = ApplyHttpProxy(h, ProxyServer, ProxyPort, BasicAuthentication, ProxyUsername,
-                             ProxyPassword);
-    if (UseSSL) {
-        // The pin replaces the library's verification; host names are not checked either.
-        option(CURLOPT_SSL_VERIFYPEER, 0L);
-        option(CURLOPT_SSL_VERIFYHOST, 0L);
-        // A resumed session would skip the certificate check.
-        option(CURLOPT_SSL_SESSIONID_CACHE, 0L);
-        option(CURLOPT_SSL_CTX_FUNCTION, &onSslContext);
-        option(CURLOPT_SSL_CTX_DATA, &pin);
-    }
-    if (set != CURLE_OK) {
-        // Never go ahead without every setting, least of all without the pin.
+    CurlRequest request{.address = Address(),
+                        .protocols = scheme,
+                        .postBody = &document,
+                        .headers = curl.headers,
+                        .userAgent = kUserAgent,
+                        .connectTimeoutSeconds = ConnectTimeoutSeconds,
+                        .inactivitySeconds = InactivitySeconds,
+                        .reception = &reception,
+                        .errorText = errorText,
+                        .proxyServer = ProxyServer,
+                        .proxyPort = ProxyPort,
+                        .basicAuthentication = BasicAuthentication,
+                        .proxyUsername = ProxyUsername,
+                        .proxyPassword = ProxyPassword};
+    // The pin replaces the library's verification; host names are not checked either.
+    if (UseSSL)
+        request.VerifyPeerWith(pin);
+    if (const CURLcode set = ConfigureRequest(curl.handle, request); set != CURLE_OK) {
         outcome.failure = std::string("HTTP request failed: ") + curl_easy_strerror(set);
         return outcome;
     }
 
-    const CURLcode code = curl_easy_perform(h);
+    const CURLcode code = curl_easy_perform(curl.handle);
     if (code == CURLE_OK) {
         outcome.ok = true;
         outcome.body = std::move(reception.body);
