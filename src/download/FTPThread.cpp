@@ -296,18 +296,9 @@ void TFTPThread::Execute() {
         return quit();
 
     log("Changing working directory to backup output directory, " + m_remoteDirectory);
-    try {
-        m_client->ChangeDir(m_remoteDirectory);
-    } catch (const std::exception& e) {
-        if (Aborted())
-            return quit();
-        log(std::string("Could not change into directory: ") + e.what());
-        quit();
-        fail(Translate("FTP_ERROR_CANTCHANGEDIR"));
+    if (!command("Could not change into directory", "FTP_ERROR_CANTCHANGEDIR",
+                 [&] { m_client->ChangeDir(m_remoteDirectory); }))
         return;
-    }
-    if (Aborted())
-        return quit();
 
     if (m_logMode && m_fileNames.size() > 1)
         m_fileNames.resize(1);
@@ -326,6 +317,27 @@ void TFTPThread::Execute() {
     quit();
 }
 
+bool TFTPThread::command(const char* failure, const char* errorKey,
+                         const std::function<void()>& send) {
+    try {
+        send();
+    } catch (const std::exception& e) {
+        if (!Aborted()) {
+            log(std::string(failure) + ": " + e.what());
+            quit();
+            fail(Translate(errorKey));
+        } else {
+            quit();
+        }
+        return false;
+    }
+    if (Aborted()) {
+        quit();
+        return false;
+    }
+    return true;
+}
+
 TFTPThread::Step TFTPThread::downloadFile(std::size_t index) {
     const std::string& name = m_fileNames[index];
     if (!m_logMode)
@@ -334,43 +346,18 @@ TFTPThread::Step TFTPThread::downloadFile(std::size_t index) {
     const std::string remoteName = m_logMode ? LogFileName : m_currentFileName;
 
     log("Getting file size using the SIZE command");
-    try {
-        m_fileSize = m_client->Size(remoteName);
-    } catch (const std::exception& e) {
-        if (!Aborted()) {
-            log(std::string("Could not get file size: ") + e.what());
-            quit();
-            fail(Translate("FTP_ERROR_TRANSPORT"));
-        } else {
-            quit();
-        }
+    if (!command("Could not get file size", "FTP_ERROR_TRANSPORT",
+                 [&] { m_fileSize = m_client->Size(remoteName); }))
         return Step::Stop;
-    }
-    if (Aborted()) {
-        quit();
-        return Step::Stop;
-    }
-
     if (m_fileSize == -1) {
         log("Getting file size using the LIST command");
-        try {
+        const auto sizeFromList = [&] {
             for (const auto& entry : m_client->List())
                 if (entry.Name == remoteName && entry.Size >= 0)
                     m_fileSize = entry.Size;
-        } catch (const std::exception& e) {
-            if (!Aborted()) {
-                log(std::string("LIST failed: ") + e.what());
-                quit();
-                fail(Translate("FTP_ERROR_TRANSPORT"));
-            } else {
-                quit();
-            }
+        };
+        if (!command("LIST failed", "FTP_ERROR_TRANSPORT", sizeFromList))
             return Step::Stop;
-        }
-        if (Aborted()) {
-            quit();
-            return Step::Stop;
-        }
     }
 
     m_lastKeepAlive.reset(); // the first chunk of every file sends a keep-alive at once

@@ -79,6 +79,10 @@ private:
     bool waitLeadTime();
     bool checkFileNames();
     bool prepareLocalDirectory();
+    // Runs one command of the session. False when the run ends here, the server told goodbye:
+    // the user aborted, or the command failed, which is logged after `failure` and reported
+    // with the text of `errorKey`.
+    bool command(const char* failure, const char* errorKey, const std::function<void()>& send);
     Step downloadFile(std::size_t index);
     void fetch(const std::string& remoteName, const std::string& localPath, bool binary);
 
