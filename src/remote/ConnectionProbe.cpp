@@ -190,32 +190,34 @@ void loadConnector(TConnectorXMLRPC& connector, const TConnectionProbe& probe, b
         connector.Password = probe.Password;
     }
 }
+
+// Whether one call to the site's service succeeds through the connector its backups will use.
+bool callSucceeds(const TConnectionProbe& probe, bool login, void (TConnectorXMLRPC::*call)()) {
+    try {
+        TConnectorXMLRPC connector;
+        loadConnector(connector, probe, login);
+        (connector.*call)();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
 } // namespace
 
 TProbeResult TConnectionProbe::CheckPlugin() {
     operation("TXT_NS_OP_CHECKPLUGIN");
-    try {
-        TConnectorXMLRPC connector;
-        loadConnector(connector, *this, false);
-        connector.GetAPI();
-    } catch (const std::exception&) {
-        operation({});
-        return TProbeResult::Fail("ERR_NS_OP_CHECKPLUGIN");
-    }
-    return TProbeResult::Pass();
+    if (callSucceeds(*this, false, &TConnectorXMLRPC::GetAPI))
+        return TProbeResult::Pass();
+    operation({});
+    return TProbeResult::Fail("ERR_NS_OP_CHECKPLUGIN");
 }
 
 TProbeResult TConnectionProbe::CheckLogin() {
     operation("TXT_NS_OP_CHECKLOGIN");
-    try {
-        TConnectorXMLRPC connector;
-        loadConnector(connector, *this, true);
-        connector.GetProfiles();
-    } catch (const std::exception&) {
-        operation({});
-        return TProbeResult::Fail("ERR_NS_OP_CHECKLOGIN");
-    }
-    return TProbeResult::Pass();
+    if (callSucceeds(*this, true, &TConnectorXMLRPC::GetProfiles))
+        return TProbeResult::Pass();
+    operation({});
+    return TProbeResult::Fail("ERR_NS_OP_CHECKLOGIN");
 }
 
 } // namespace tlv
