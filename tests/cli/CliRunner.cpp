@@ -8,7 +8,6 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <thread>
@@ -36,13 +35,6 @@ int exitCodeOf(int status) {
 }
 
 } // namespace
-
-std::string ReadFileText(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    return buffer.str();
-}
 
 CliProcess::CliProcess(const fs::path& folder, const std::vector<std::string>& args,
                        const std::string& input) {

@@ -53,6 +53,4 @@ CliResult RunCliOnTerminal(const std::filesystem::path& folder,
                            const std::vector<std::string>& args,
                            std::chrono::milliseconds timeout = std::chrono::seconds(120));
 
-std::string ReadFileText(const std::filesystem::path& file);
-
 } // namespace tlv::test

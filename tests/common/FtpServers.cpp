@@ -15,27 +15,20 @@ namespace tlv::test {
 
 namespace {
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    return buffer.str();
-}
-
 // The peers pick their own port and publish it in a file once they listen. (No probe
 // connection: the scripted server would take it for the first session of its script.)
 int waitForPortFile(const fs::path& file, const PeerProcess& process, const fs::path& log) {
     int port = 0;
     WaitFor(
         [&] {
-            std::string text = readFile(file);
+            std::string text = ReadFileText(file);
             if (!text.empty())
                 port = std::atoi(text.c_str());
             return port > 0 || !process.Running();
         },
         std::chrono::seconds(15), std::chrono::milliseconds(10));
     if (port <= 0)
-        throw std::runtime_error("FTP peer did not start: " + readFile(log));
+        throw std::runtime_error("FTP peer did not start: " + ReadFileText(log));
     return port;
 }
 
@@ -59,7 +52,7 @@ ScriptedFtpServer::ScriptedFtpServer(const fs::path& folder, const std::string& 
 
 std::vector<std::string> ScriptedFtpServer::Transcript() const {
     std::vector<std::string> lines;
-    std::istringstream in(readFile(m_folder / "transcript.txt"));
+    std::istringstream in(ReadFileText(m_folder / "transcript.txt"));
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     return lines;
@@ -138,7 +131,7 @@ VsftpdServer::VsftpdServer(const fs::path& folder) : m_folder(folder), m_root(fo
         }
     }
     if (!m_process)
-        throw std::runtime_error("vsftpd did not start: " + readFile(m_folder / "vsftpd.out"));
+        throw std::runtime_error("vsftpd did not start: " + ReadFileText(m_folder / "vsftpd.out"));
 }
 
 void VsftpdServer::Share(const fs::path& file) const {

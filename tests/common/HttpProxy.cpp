@@ -3,7 +3,6 @@
 #include "common/Sandbox.h"
 
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 namespace fs = std::filesystem;
@@ -59,10 +58,7 @@ HttpProxy::HttpProxy(const fs::path& folder, const std::string& user, const std:
 HttpProxy::~HttpProxy() = default;
 
 std::string HttpProxy::Log() const {
-    std::ifstream in(m_folder / "tinyproxy.log", std::ios::binary);
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    return buffer.str();
+    return ReadFileText(m_folder / "tinyproxy.log");
 }
 
 } // namespace tlv::test

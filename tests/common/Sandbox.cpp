@@ -11,7 +11,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
-
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -64,11 +63,15 @@ void Sandbox::WriteFile(const std::string& relative, const std::string& content)
     out << content;
 }
 
-std::string Sandbox::ReadFile(const std::string& relative) const {
-    std::ifstream in(m_root / relative, std::ios::binary);
+std::string ReadFileText(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
     std::stringstream buffer;
     buffer << in.rdbuf();
     return buffer.str();
+}
+
+std::string Sandbox::ReadFile(const std::string& relative) const {
+    return ReadFileText(m_root / relative);
 }
 
 std::string Sandbox::UseDatabase(const std::string& relative) const {

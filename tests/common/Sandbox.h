@@ -7,6 +7,9 @@
 
 namespace tlv::test {
 
+// The whole content of `file`; empty when it cannot be read.
+std::string ReadFileText(const std::filesystem::path& file);
+
 // A temporary folder for one test, removed with everything in it when the test ends. It also
 // stands in for the program's installation: the "program" lives at Root()/tolvane, so the
 // settings file, the languages folder and portable mode all resolve inside the sandbox, and

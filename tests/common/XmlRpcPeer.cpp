@@ -3,7 +3,6 @@
 #include "common/Sandbox.h"
 #include "core/Text.h"
 
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
@@ -11,15 +10,6 @@
 namespace fs = std::filesystem;
 
 namespace tlv::test {
-
-namespace {
-std::string readAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    return buffer.str();
-}
-} // namespace
 
 std::string RecordedRequest::Header(const std::string& name) const {
     for (const auto& [key, value] : Headers)
@@ -45,14 +35,14 @@ XmlRpcPeer::XmlRpcPeer(const fs::path& folder, const std::vector<std::string>& o
                  std::chrono::seconds(15)) ||
         !fs::exists(portFile))
         throw std::runtime_error("xmlrpc_server.py did not start: " + Log());
-    m_port = std::stoi(readAll(portFile));
+    m_port = std::stoi(ReadFileText(portFile));
 }
 
 XmlRpcPeer::~XmlRpcPeer() = default;
 
 std::vector<RecordedRequest> XmlRpcPeer::Requests() const {
     std::vector<RecordedRequest> requests;
-    std::istringstream lines(readAll(m_folder / "xmlrpc.requests"));
+    std::istringstream lines(ReadFileText(m_folder / "xmlrpc.requests"));
     for (std::string line; std::getline(lines, line);) {
         if (line.empty())
             continue;
@@ -83,7 +73,7 @@ std::vector<std::string> XmlRpcPeer::Calls() const {
 }
 
 std::string XmlRpcPeer::Log() const {
-    return readAll(m_folder / "xmlrpc.log");
+    return ReadFileText(m_folder / "xmlrpc.log");
 }
 
 } // namespace tlv::test
