@@ -112,17 +112,14 @@ void TCertificateRequest::Execute() {
     char errorText[CURL_ERROR_SIZE] = {};
     // The reply is not used: the transfer stops at its first byte, which is no failure.
     CurlReception reception;
-    CurlRequest request{.address = Address(),
-                        .protocols = "https",
-                        .connectTimeoutSeconds = ConnectTimeoutSeconds,
-                        .inactivitySeconds = InactivitySeconds,
-                        .reception = &reception,
-                        .errorText = errorText,
-                        .proxyServer = ProxyServer,
-                        .proxyPort = ProxyPort,
-                        .basicAuthentication = BasicAuthentication,
-                        .proxyUsername = ProxyUsername,
-                        .proxyPassword = ProxyPassword};
+    CurlRequest request{
+        .address = Address(),
+        .protocols = "https",
+        .connectTimeoutSeconds = ConnectTimeoutSeconds,
+        .inactivitySeconds = InactivitySeconds,
+        .reception = &reception,
+        .errorText = errorText,
+        .proxy = {ProxyServer, ProxyPort, BasicAuthentication, ProxyUsername, ProxyPassword}};
     request.VerifyPeerWith(check);
     if (const CURLcode set = ConfigureRequest(curl.handle, request); set != CURLE_OK)
         throw EKTLayerException(std::string("HTTP request failed: ") + curl_easy_strerror(set));

@@ -119,17 +119,14 @@ TConnectionProbe::Reply TConnectionProbe::get(const std::string& address, long c
     reception.limit = keepBody ? MaxDiscoveryReplyBytes : 0;
     char errorText[CURL_ERROR_SIZE] = {};
 
-    CurlRequest request{.address = address,
-                        .userAgent = kProbeUserAgent,
-                        .connectTimeoutSeconds = connectTimeout,
-                        .inactivitySeconds = InactivitySeconds,
-                        .reception = &reception,
-                        .errorText = errorText,
-                        .proxyServer = ProxyServer,
-                        .proxyPort = ProxyPort,
-                        .basicAuthentication = BasicAuthentication,
-                        .proxyUsername = ProxyUsername,
-                        .proxyPassword = ProxyPassword};
+    CurlRequest request{
+        .address = address,
+        .userAgent = kProbeUserAgent,
+        .connectTimeoutSeconds = connectTimeout,
+        .inactivitySeconds = InactivitySeconds,
+        .reception = &reception,
+        .errorText = errorText,
+        .proxy = {ProxyServer, ProxyPort, BasicAuthentication, ProxyUsername, ProxyPassword}};
     // Every certificate is accepted and its signature kept; redirects to HTTPS are seen too.
     request.VerifyPeerWith(check);
     if (const CURLcode set = ConfigureRequest(curl.handle, request); set != CURLE_OK) {

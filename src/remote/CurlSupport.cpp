@@ -70,14 +70,14 @@ CURLcode ConfigureRequest(CURL* handle, const CurlRequest& request) {
         option(CURLOPT_SSL_CTX_FUNCTION, request.sslContext);
         option(CURLOPT_SSL_CTX_DATA, request.sslContextData);
     }
-    option(CURLOPT_PROXY, request.proxyServer.c_str());
+    option(CURLOPT_PROXY, request.proxy.server.c_str());
     option(CURLOPT_NOPROXY, "");
-    if (!request.proxyServer.empty()) {
-        option(CURLOPT_PROXYPORT, static_cast<long>(request.proxyPort));
+    if (!request.proxy.server.empty()) {
+        option(CURLOPT_PROXYPORT, static_cast<long>(request.proxy.port));
         option(CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_HTTP));
-        if (request.basicAuthentication) {
-            option(CURLOPT_PROXYUSERNAME, request.proxyUsername.c_str());
-            option(CURLOPT_PROXYPASSWORD, request.proxyPassword.c_str());
+        if (request.proxy.basicAuthentication) {
+            option(CURLOPT_PROXYUSERNAME, request.proxy.username.c_str());
+            option(CURLOPT_PROXYPASSWORD, request.proxy.password.c_str());
             option(CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC));
         }
     }

@@ -59,13 +59,15 @@ struct CurlRequest {
     // Set by VerifyPeerWith; without it the library's own TLS defaults apply.
     curl_ssl_ctx_callback sslContext = nullptr;
     void* sslContextData = nullptr;
-    // The site's HTTP proxy, none when `proxyServer` is empty. Proxies named by the environment
+    // The site's HTTP proxy, none when its server is empty. Proxies named by the environment
     // are never used: the site's setting alone decides.
-    std::string proxyServer;
-    int32_t proxyPort = 0;
-    bool basicAuthentication = false;
-    std::string proxyUsername;
-    std::string proxyPassword;
+    struct Proxy {
+        std::string server;
+        int32_t port = 0;
+        bool basicAuthentication = false;
+        std::string username;
+        std::string password;
+    } proxy;
 
     // Lets `check` (anything with Install(ssl_ctx_st*)) decide alone whether the server is
     // trusted, in place of the library's verification of chain and host name. `check` must

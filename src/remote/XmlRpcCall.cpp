@@ -147,20 +147,17 @@ TCaller::Exchange TCaller::exchange(const std::string& document) const {
     for (const char* header : {"Accept: */*", "Content-Type: text/xml",
                                "Accept-Charset: UTF-8,ISO-8859-1,US-ASCII", "Expect:"})
         curl.headers = curl_slist_append(curl.headers, header);
-    CurlRequest request{.address = Address(),
-                        .protocols = scheme,
-                        .postBody = &document,
-                        .headers = curl.headers,
-                        .userAgent = kUserAgent,
-                        .connectTimeoutSeconds = ConnectTimeoutSeconds,
-                        .inactivitySeconds = InactivitySeconds,
-                        .reception = &reception,
-                        .errorText = errorText,
-                        .proxyServer = ProxyServer,
-                        .proxyPort = ProxyPort,
-                        .basicAuthentication = BasicAuthentication,
-                        .proxyUsername = ProxyUsername,
-                        .proxyPassword = ProxyPassword};
+    CurlRequest request{
+        .address = Address(),
+        .protocols = scheme,
+        .postBody = &document,
+        .headers = curl.headers,
+        .userAgent = kUserAgent,
+        .connectTimeoutSeconds = ConnectTimeoutSeconds,
+        .inactivitySeconds = InactivitySeconds,
+        .reception = &reception,
+        .errorText = errorText,
+        .proxy = {ProxyServer, ProxyPort, BasicAuthentication, ProxyUsername, ProxyPassword}};
     // The pin replaces the library's verification; host names are not checked either.
     if (UseSSL)
         request.VerifyPeerWith(pin);
