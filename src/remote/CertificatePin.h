@@ -1,10 +1,8 @@
 #pragma once
 
-#include <string>
+#include "remote/CertificateInfo.h"
 
-struct ssl_ctx_st;
-struct x509_st;
-struct x509_store_ctx_st;
+#include <string>
 
 namespace tlv {
 
@@ -19,10 +17,12 @@ std::string CertificateSignatureText(const x509_st* certificate);
 // Used by the thread that runs the exchange; lives as long as the TLS context it is installed on.
 class TCertificatePin {
 public:
-    explicit TCertificatePin(std::string pin) : m_pin(std::move(pin)) {}
+    explicit TCertificatePin(std::string pin);
+    TCertificatePin(const TCertificatePin&) = delete;
+    TCertificatePin& operator=(const TCertificatePin&) = delete;
 
     // Makes the context verify the peer with this check.
-    void Install(ssl_ctx_st* context);
+    void Install(ssl_ctx_st* context) { m_check.Install(context); }
 
     // Whether a certificate was presented and turned down, and its signature text, so that a
     // failed handshake can be told apart from other failures.
@@ -36,11 +36,10 @@ public:
     }
 
 private:
-    static int verify(int preverified, x509_store_ctx_st* store);
-
     std::string m_pin;
     std::string m_presented;
     bool m_rejected = false;
+    TPeerCheck m_check; // last: its check uses the members above
 };
 
 } // namespace tlv
