@@ -162,6 +162,22 @@ TEST_F(Queues, AWorkerThatCannotStartFailsTheSiteAndFreesItsSlot) {
     AbortAllAndSettle(sites);
 }
 
+TEST_F(Queues, ADeletedSiteWaitsForItsWindingDownWorker) {
+    auto sites = AddSites(1);
+    TKeltroSite& site = *sites[0];
+    site.StartBackup(nullptr);
+    ASSERT_TRUE(RunUntil([&] { return site.Metadata().Response.Step != ""; }));
+    site.AbortBackup(); // Idle at once; the worker still winds down
+    const TBackupThread* worker = site.BackupWorker();
+    ASSERT_NE(worker, nullptr);
+    ASSERT_FALSE(worker->Ended());
+    site.Delete(); // returns only once the worker has ended, its last report delivered
+    EXPECT_EQ(TKeltroSiteManager::Instance().Count(), 0);
+    EXPECT_TRUE(BackupQueue().Running().empty());
+    // Nothing of it is left to report to anyone.
+    RunUntil([] { return false; }, milliseconds(200));
+}
+
 TEST_F(Queues, ScheduledBackupsAreQueuedAndAnAbortedQueuedOneComesBack) {
     SetOption("BackupQueueSize", "0");
     auto sites = AddSites(3);
