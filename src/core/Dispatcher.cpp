@@ -10,7 +10,9 @@ namespace {
 std::atomic<IUIDispatcher*> g_dispatcher{nullptr};
 }
 
-void SetUIDispatcher(IUIDispatcher* dispatcher) { g_dispatcher = dispatcher; }
+void SetUIDispatcher(IUIDispatcher* dispatcher) {
+    g_dispatcher = dispatcher;
+}
 
 IUIDispatcher& UIDispatcher() {
     IUIDispatcher* dispatcher = g_dispatcher.load();
@@ -19,19 +21,40 @@ IUIDispatcher& UIDispatcher() {
     return *dispatcher;
 }
 
+namespace {
+// How long each side polls before it sleeps. A worker reporting progress hands events over in
+// quick succession; waking a sleeping thread costs tens of microseconds each way, polling for a
+// moment costs none of that, and a quiet loop still sleeps almost at once.
+constexpr auto kSpinTime = std::chrono::microseconds(50);
+
+template <typename Ready> bool spinUntil(Ready ready) {
+    const auto until = std::chrono::steady_clock::now() + kSpinTime;
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+} // namespace
+
 struct TLoopDispatcher::Pending {
     const std::function<void()>* call = nullptr;
     std::exception_ptr error;
-    bool finished = false;
+    std::atomic<bool> finished{false};
     bool ran = false;
     std::condition_variable done;
 };
 
 TLoopDispatcher::TLoopDispatcher() : m_uiThread(std::this_thread::get_id()) {}
 
-TLoopDispatcher::~TLoopDispatcher() { Shutdown(); }
+TLoopDispatcher::~TLoopDispatcher() {
+    Shutdown();
+}
 
-bool TLoopDispatcher::IsUIThread() const { return std::this_thread::get_id() == m_uiThread; }
+bool TLoopDispatcher::IsUIThread() const {
+    return std::this_thread::get_id() == m_uiThread;
+}
 
 bool TLoopDispatcher::Synchronize(const std::function<void()>& call) {
     if (IsUIThread()) {
@@ -40,12 +63,17 @@ bool TLoopDispatcher::Synchronize(const std::function<void()>& call) {
     }
     auto pending = std::make_shared<Pending>();
     pending->call = &call;
-    std::unique_lock lock(m_mutex);
-    if (m_shutdown)
-        return false;
-    m_queue.push_back(pending);
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_shutdown)
+            return false;
+        m_queue.push_back(pending);
+        m_queued = m_queue.size();
+    }
     m_wake.notify_all();
-    pending->done.wait(lock, [&] { return pending->finished; });
+    spinUntil([&] { return pending->finished.load(); });
+    std::unique_lock lock(m_mutex);
+    pending->done.wait(lock, [&] { return pending->finished.load(); });
     if (pending->error)
         std::rethrow_exception(pending->error);
     return pending->ran;
@@ -57,6 +85,7 @@ int TLoopDispatcher::ProcessPending() {
     while (!m_queue.empty()) {
         auto pending = m_queue.front();
         m_queue.pop_front();
+        m_queued = m_queue.size();
         lock.unlock();
         try {
             (*pending->call)();
@@ -79,11 +108,13 @@ bool TLoopDispatcher::WaitFor(const std::function<bool()>& done,
         ProcessPending();
         if (done())
             return true;
+        if (spinUntil([&] { return m_queued.load() > 0; }))
+            continue;
         std::unique_lock lock(m_mutex);
         // The condition is polled as well as signalled: it may depend on state (a thread that
         // ended) that nobody announces through this dispatcher.
-        const auto wakeAt = std::min(deadline, std::chrono::steady_clock::now() +
-                                                   std::chrono::milliseconds(5));
+        const auto wakeAt =
+            std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(5));
         m_wake.wait_until(lock, wakeAt, [&] { return !m_queue.empty() || m_woken; });
         m_woken = false;
         if (std::chrono::steady_clock::now() >= deadline) {
@@ -112,6 +143,7 @@ void TLoopDispatcher::Shutdown() {
         pending->done.notify_all();
     }
     m_queue.clear();
+    m_queued = 0;
 }
 
 } // namespace tlv

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -71,6 +72,7 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
     std::deque<std::shared_ptr<Pending>> m_queue;
+    std::atomic<size_t> m_queued{0}; // m_queue.size(), readable without the lock
     bool m_shutdown = false;
     bool m_woken = false;
 };
