@@ -44,7 +44,7 @@ std::string backupsReply(int records) {
             "<member><name>type</name>\n<value><string>%s</string></value>\n</member>\n"
             "<member><name>meta</name>\n<value><string>%s</string></value>\n</member>\n"
             "<member><name>profile</name>\n<value><int>1</int></value>\n</member>\n"
-            "<member><name>archivename</name>\n<value><string>site-www.example.com-backup-%d.jpa"
+            "<member><name>archivename</name>\n<value><string>site-www.example.com-backup-%d.kta"
             "</string></value>\n</member>\n"
             "</struct></value>\n",
             id, 1 + i % 28, 1 + i % 28, i % 60, (7 * i) % 60, i % 2 ? "backend" : "remote",

@@ -121,7 +121,7 @@ TEST_F(CliTest, BackupsListsTheRecordsAndDownloadFetchesAnOlderOne) {
     const CliResult downloaded = Cli({"--json", "download", "alpha", "1"});
     ASSERT_EQ(downloaded.ExitCode, 0) << downloaded.Err;
     const std::string base = "site-www.example.com-backup-1";
-    const std::vector<std::string> parts = {base + ".j01", base + ".j02", base + ".jpa"};
+    const std::vector<std::string> parts = {base + ".k01", base + ".k02", base + ".kta"};
     expectParts(DownloadFolder("alpha"), parts);
     const nlohmann::json result = nlohmann::json::parse(downloaded.Out);
     EXPECT_EQ(result["ok"], true);
@@ -141,8 +141,8 @@ TEST_F(CliTest, DownloadFromAnOlderAPITakesTheSingleArchive) {
     AddSite("alpha");
     const CliResult downloaded = Cli({"download", "alpha", "3"});
     ASSERT_EQ(downloaded.ExitCode, 0) << downloaded.Err;
-    EXPECT_TRUE(fs::exists(DownloadFolder("alpha") / "site-www.example.com-backup-3.jpa"));
-    EXPECT_FALSE(fs::exists(DownloadFolder("alpha") / "site-www.example.com-backup-3.j01"));
+    EXPECT_TRUE(fs::exists(DownloadFolder("alpha") / "site-www.example.com-backup-3.kta"));
+    EXPECT_FALSE(fs::exists(DownloadFolder("alpha") / "site-www.example.com-backup-3.k01"));
     const auto calls = server->Calls();
     EXPECT_EQ(std::count(calls.begin(), calls.end(), "keltro.getParts"), 0);
 }

@@ -50,8 +50,8 @@ protected:
     static inline const std::string kFtpUser = "backup";
     static inline const std::string kFtpPassword = "ftp-pass-9041";
     static inline const std::string kBase = "site-www.example.com-20240301-101500";
-    static inline const std::vector<std::string> kParts = {kBase + ".j01", kBase + ".j02",
-                                                           kBase + ".jpa"};
+    static inline const std::vector<std::string> kParts = {kBase + ".k01", kBase + ".k02",
+                                                           kBase + ".kta"};
     // The size of part i (of both the latest and the older backups).
     static size_t PartSize(size_t i) { return 1000 * (i + 1) + 7; }
 };

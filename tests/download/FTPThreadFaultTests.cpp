@@ -43,13 +43,13 @@ json onePartConversation(const std::string& listing, std::size_t size) {
     return Concat(
         LoginSteps(),
         json::array({Step("CWD /backups", "250 OK"),
-                     Step("SIZE a.jpa", "550 Not in ASCII mode"),
+                     Step("SIZE a.kta", "550 Not in ASCII mode"),
                      Pasv(),
                      {{"cmd", "LIST"}, {"reply", "150 Listing"}, {"data", {{"text", listing}}}},
                      Step("TYPE I", "200 Type I"),
                      Pasv(),
-                     Retr("a.jpa", size, {{"chunk", 16384}, {"delay_ms", 5}}),
-                     {{"cmd", "DELE a.jpa"}, {"reply", "250 Deleted"}, {"late", true}},
+                     Retr("a.kta", size, {{"chunk", 16384}, {"delay_ms", 5}}),
+                     {{"cmd", "DELE a.kta"}, {"reply", "250 Deleted"}, {"late", true}},
                      Step("QUIT", "221 Bye")}));
 }
 
@@ -62,30 +62,30 @@ TEST_F(FTPThreadScripted, AbortAtEachStage) {
         // The client is made after this line: the run finds the flag once connected.
         {"Connecting to FTP server", {"QUIT"}, false},
         {"Changing working directory", {"CWD /backups", "QUIT"}, false},
-        {"Getting file size using the SIZE command", {"CWD /backups", "SIZE a.jpa", "QUIT"}, false},
+        {"Getting file size using the SIZE command", {"CWD /backups", "SIZE a.kta", "QUIT"}, false},
         {"Getting file size using the LIST command",
-         {"CWD /backups", "SIZE a.jpa", "PASV", "QUIT"},
+         {"CWD /backups", "SIZE a.kta", "PASV", "QUIT"},
          false},
-        {"Starting FTP download of a.jpa",
-         {"CWD /backups", "SIZE a.jpa", "PASV", "LIST", "TYPE I"},
+        {"Starting FTP download of a.kta",
+         {"CWD /backups", "SIZE a.kta", "PASV", "LIST", "TYPE I"},
          true},
         {"progress",
-         {"CWD /backups", "SIZE a.jpa", "PASV", "LIST", "TYPE I", "PASV", "RETR a.jpa"},
+         {"CWD /backups", "SIZE a.kta", "PASV", "LIST", "TYPE I", "PASV", "RETR a.kta"},
          true},
         {"Deleting backup file from server",
-         {"CWD /backups", "SIZE a.jpa", "PASV", "LIST", "TYPE I", "PASV", "RETR a.jpa",
-          "DELE a.jpa", "QUIT"},
+         {"CWD /backups", "SIZE a.kta", "PASV", "LIST", "TYPE I", "PASV", "RETR a.kta",
+          "DELE a.kta", "QUIT"},
          true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.trigger);
         const bool duringTransfer = std::string(c.trigger) == "progress";
         const std::size_t size = duringTransfer ? 50'000'000 : 100'000;
-        Serve(onePartConversation(Listing("a.jpa", size), size));
+        Serve(onePartConversation(Listing("a.kta", size), size));
         auto definition = Definition(m_server->Port());
         definition.DeleteAfterDownload = true;
         Events events;
-        auto worker = Make({"a.jpa"}, events);
+        auto worker = Make({"a.kta"}, events);
         worker->LoadSiteDefinition(definition);
         std::chrono::steady_clock::time_point abortedAt;
         auto abort = [&] {
@@ -117,8 +117,8 @@ TEST_F(FTPThreadScripted, AbortAtEachStage) {
             EXPECT_EQ(AfterLogin(), c.commands);
         }
         // Only a part that arrived whole bears its name.
-        EXPECT_EQ(fs::exists(Downloads() / "a.jpa"), Contains(c.commands, "DELE a.jpa"));
-        EXPECT_FALSE(fs::exists(Downloads() / "a.jpa.part"));
+        EXPECT_EQ(fs::exists(Downloads() / "a.kta"), Contains(c.commands, "DELE a.kta"));
+        EXPECT_FALSE(fs::exists(Downloads() / "a.kta.part"));
         m_onLog = nullptr;
         m_onProgress = nullptr;
     }
@@ -129,7 +129,7 @@ TEST_F(FTPThreadScripted, AbortDuringLeadTimeEndsAtOnceWithoutConnecting) {
     auto definition = Definition(m_server->Port());
     definition.DownloadLeadTime = 30;
     Events events;
-    auto worker = Make({"a.jpa"}, events);
+    auto worker = Make({"a.kta"}, events);
     worker->LoadSiteDefinition(definition);
     std::chrono::steady_clock::time_point abortedAt;
     m_onLog = [&](const std::string& line) {
@@ -149,17 +149,17 @@ TEST_F(FTPThreadScripted, AbortDuringLeadTimeEndsAtOnceWithoutConnecting) {
 TEST_F(FTPThreadScripted, WithoutSizeOrListingEntryTheSizeIsUnknown) {
     const std::size_t size = 300'000;
     Serve(Concat(LoginSteps(), json::array({Step("CWD /backups", "250 OK"),
-                                            Step("SIZE a.jpa", "502 No SIZE"),
+                                            Step("SIZE a.kta", "502 No SIZE"),
                                             Pasv(),
                                             {{"cmd", "LIST"},
                                              {"reply", "150 Listing"},
-                                             {"data", {{"text", Listing("other.jpa", 5)}}}},
+                                             {"data", {{"text", Listing("other.kta", 5)}}}},
                                             Step("TYPE I", "200 Type I"),
                                             Pasv(),
-                                            Retr("a.jpa", size),
+                                            Retr("a.kta", size),
                                             Step("QUIT", "221 Bye")})));
     Events events;
-    auto worker = Make({"a.jpa"}, events);
+    auto worker = Make({"a.kta"}, events);
     worker->LoadSiteDefinition(Definition(m_server->Port()));
     Run(*worker);
     EXPECT_EQ(events.complete, 1);
@@ -167,8 +167,8 @@ TEST_F(FTPThreadScripted, WithoutSizeOrListingEntryTheSizeIsUnknown) {
     for (const auto& [done, total] : events.progress)
         EXPECT_EQ(total, -1);
     EXPECT_EQ(events.progress.back().first, static_cast<int64_t>(size));
-    EXPECT_EQ(AfterLogin(), (Lines{"CWD /backups", "SIZE a.jpa", "PASV", "LIST", "TYPE I", "PASV",
-                                   "RETR a.jpa", "QUIT"}));
+    EXPECT_EQ(AfterLogin(), (Lines{"CWD /backups", "SIZE a.kta", "PASV", "LIST", "TYPE I", "PASV",
+                                   "RETR a.kta", "QUIT"}));
 }
 
 TEST_F(FTPThreadScripted, EmptyFileListCompletesAfterChangingDirectory) {
@@ -199,92 +199,92 @@ TEST_F(FTPThreadScripted, FailuresOfEachStage) {
          {"CWD /backups", "QUIT"}},
         {"size: connection dropped",
          json::array({Step("CWD /backups", "250 OK"),
-                      {{"cmd", "SIZE a.jpa"}, {"reply", nullptr}, {"close", true}}}),
+                      {{"cmd", "SIZE a.kta"}, {"reply", nullptr}, {"close", true}}}),
          "Could not get file size: Connection closed by the server",
          "FTP_ERROR_TRANSPORT",
-         {"CWD /backups", "SIZE a.jpa"}},
+         {"CWD /backups", "SIZE a.kta"}},
         {"listing",
-         json::array({Step("CWD /backups", "250 OK"), Step("SIZE a.jpa", "550 No"),
+         json::array({Step("CWD /backups", "250 OK"), Step("SIZE a.kta", "550 No"),
                       Step("PASV", "425 No passive mode today"), Step("QUIT", "221 Bye")}),
          "LIST failed: No passive mode today",
          "FTP_ERROR_TRANSPORT",
-         {"CWD /backups", "SIZE a.jpa", "PASV", "QUIT"}},
+         {"CWD /backups", "SIZE a.kta", "PASV", "QUIT"}},
         {"download: keep-alive refused",
          json::array({Step("CWD /backups", "250 OK"),
-                      Step("SIZE a.jpa", "213 400000"),
+                      Step("SIZE a.kta", "213 400000"),
                       Step("TYPE I", "200 Type I"),
                       Pasv(),
-                      Retr("a.jpa", 400'000, {{"hold_until", "NOOP"}, {"chunk", 50000}}),
+                      Retr("a.kta", 400'000, {{"hold_until", "NOOP"}, {"chunk", 50000}}),
                       Step("NOOP", "500 Not now"),
                       {{"cmd", "ABOR"}, {"reply", "225 No transfer"}, {"late", true}},
                       Step("QUIT", "221 Bye")}),
          "Download failed: Not now",
          "FTP_ERROR_TRANSPORT",
-         {"CWD /backups", "SIZE a.jpa", "TYPE I", "PASV", "RETR a.jpa", "NOOP", "ABOR", "QUIT"}},
+         {"CWD /backups", "SIZE a.kta", "TYPE I", "PASV", "RETR a.kta", "NOOP", "ABOR", "QUIT"}},
         {"download: fewer bytes than announced",
          json::array({Step("CWD /backups", "250 OK"),
-                      Step("SIZE a.jpa", "213 1000"),
+                      Step("SIZE a.kta", "213 1000"),
                       Step("TYPE I", "200 Type I"),
                       Pasv(),
-                      Retr("a.jpa", 900),
+                      Retr("a.kta", 900),
                       {{"cmd", "NOOP"}, {"reply", "200 OK"}, {"late", true}},
                       Step("ABOR", "225 No transfer"),
                       Step("QUIT", "221 Bye")}),
          "Download failed: Incomplete download: the server announced 1000 bytes, 900 arrived",
          "FTP_ERROR_TRANSPORT",
-         {"CWD /backups", "SIZE a.jpa", "TYPE I", "PASV", "RETR a.jpa", "NOOP", "ABOR", "QUIT"}},
+         {"CWD /backups", "SIZE a.kta", "TYPE I", "PASV", "RETR a.kta", "NOOP", "ABOR", "QUIT"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         Serve(Concat(LoginSteps(), c.steps));
         // An older complete download of the same name must survive a failed one.
-        m_sandbox.WriteFile("downloads/a.jpa", "older complete archive");
+        m_sandbox.WriteFile("downloads/a.kta", "older complete archive");
         auto definition = Definition(m_server->Port());
         definition.FTPKeepAlive = true;
         Events events;
-        auto worker = Make({"a.jpa"}, events);
+        auto worker = Make({"a.kta"}, events);
         worker->LoadSiteDefinition(definition);
         Run(*worker);
         EXPECT_TRUE(Contains(events.log, c.logLine)) << ::testing::PrintToString(events.log);
         EXPECT_EQ(events.failures, Lines{Translate(c.failureKey)});
         EXPECT_EQ(events.complete, 0);
         EXPECT_EQ(AfterLogin(), c.commands);
-        EXPECT_EQ(m_sandbox.ReadFile("downloads/a.jpa"), "older complete archive");
-        EXPECT_FALSE(fs::exists(Downloads() / "a.jpa.part"));
+        EXPECT_EQ(m_sandbox.ReadFile("downloads/a.kta"), "older complete archive");
+        EXPECT_FALSE(fs::exists(Downloads() / "a.kta.part"));
     }
 }
 
 TEST_F(FTPThreadScripted, AFailedDeletionDoesNotStopTheOtherParts) {
     Serve(Concat(
         LoginSteps(),
-        json::array({Step("CWD /backups", "250 OK"), Step("SIZE a.jpa", "213 10"),
-                     Step("TYPE I", "200 Type I"), Pasv(), Retr("a.jpa", 10),
-                     Step("DELE a.jpa", "550 Permission denied"), Step("ABOR", "225 No transfer"),
-                     Step("SIZE a.j01", "213 20"), Pasv(), Retr("a.j01", 20),
-                     Step("DELE a.j01", "250 Deleted"), Step("QUIT", "221 Bye")})));
+        json::array({Step("CWD /backups", "250 OK"), Step("SIZE a.kta", "213 10"),
+                     Step("TYPE I", "200 Type I"), Pasv(), Retr("a.kta", 10),
+                     Step("DELE a.kta", "550 Permission denied"), Step("ABOR", "225 No transfer"),
+                     Step("SIZE a.k01", "213 20"), Pasv(), Retr("a.k01", 20),
+                     Step("DELE a.k01", "250 Deleted"), Step("QUIT", "221 Bye")})));
     auto definition = Definition(m_server->Port());
     definition.DeleteAfterDownload = true;
     Events events;
-    auto worker = Make({"a.jpa", "a.j01"}, events);
+    auto worker = Make({"a.kta", "a.k01"}, events);
     worker->LoadSiteDefinition(definition);
     Run(*worker);
     EXPECT_TRUE(Contains(events.log, "Backup deletion failed: Permission denied"));
     EXPECT_TRUE(events.failures.empty());
     EXPECT_EQ(events.complete, 1);
-    EXPECT_EQ(m_sandbox.ReadFile("downloads/a.j01"), test::PatternBytes(20));
+    EXPECT_EQ(m_sandbox.ReadFile("downloads/a.k01"), test::PatternBytes(20));
     EXPECT_EQ(AfterLogin(),
-              (Lines{"CWD /backups", "SIZE a.jpa", "TYPE I", "PASV", "RETR a.jpa", "DELE a.jpa",
-                     "ABOR", "SIZE a.j01", "PASV", "RETR a.j01", "DELE a.j01", "QUIT"}));
+              (Lines{"CWD /backups", "SIZE a.kta", "TYPE I", "PASV", "RETR a.kta", "DELE a.kta",
+                     "ABOR", "SIZE a.k01", "PASV", "RETR a.k01", "DELE a.k01", "QUIT"}));
 }
 
 TEST_F(FTPThreadScripted, UnsafePartNamesAreRefusedBeforeConnecting) {
     for (const std::string name :
-         {"../evil.jpa", "sub/a.jpa", "sub\\a.jpa", ".", "..", "", "a.jpa\r\nDELE index.php"}) {
+         {"../evil.kta", "sub/a.kta", "sub\\a.kta", ".", "..", "", "a.kta\r\nDELE index.php"}) {
         SCOPED_TRACE(name);
         // Nobody listens there: a connection attempt would fail differently.
         auto definition = Definition(test::FreeLoopbackPort());
         Events events;
-        auto worker = Make({"good.jpa", name}, events);
+        auto worker = Make({"good.kta", name}, events);
         worker->LoadSiteDefinition(definition);
         Run(*worker);
         EXPECT_EQ(events.failures, Lines{Translate("FTP_ERROR_UNSAFENAME")});
@@ -292,29 +292,29 @@ TEST_F(FTPThreadScripted, UnsafePartNamesAreRefusedBeforeConnecting) {
                   "Refusing to download a file with an unsafe name: \"" + name + "\"");
         EXPECT_FALSE(Contains(events.log, "Connecting to FTP server"));
     }
-    EXPECT_FALSE(fs::exists(m_sandbox.Path("evil.jpa")));
+    EXPECT_FALSE(fs::exists(m_sandbox.Path("evil.kta")));
 }
 
 TEST_F(FTPThreadScripted, CreatesAMissingDownloadFolderOrFailsWithTheReason) {
     Serve(Concat(LoginSteps(),
-                 json::array({Step("CWD /backups", "250 OK"), Step("SIZE a.jpa", "213 10"),
-                              Step("TYPE I", "200 Type I"), Pasv(), Retr("a.jpa", 10),
+                 json::array({Step("CWD /backups", "250 OK"), Step("SIZE a.kta", "213 10"),
+                              Step("TYPE I", "200 Type I"), Pasv(), Retr("a.kta", 10),
                               Step("QUIT", "221 Bye")})));
     auto definition = Definition(m_server->Port());
     definition.DownloadDirectory = m_sandbox.Path("new/deeper").string();
     Events events;
-    auto worker = Make({"a.jpa"}, events);
+    auto worker = Make({"a.kta"}, events);
     worker->LoadSiteDefinition(definition);
     Run(*worker);
     EXPECT_TRUE(
         Contains(events.log, "Creating the download folder " + definition.DownloadDirectory));
     EXPECT_EQ(events.complete, 1);
-    EXPECT_EQ(m_sandbox.ReadFile("new/deeper/a.jpa"), test::PatternBytes(10));
+    EXPECT_EQ(m_sandbox.ReadFile("new/deeper/a.kta"), test::PatternBytes(10));
 
     m_sandbox.WriteFile("plain-file", "x");
     definition.DownloadDirectory = m_sandbox.Path("plain-file/sub").string();
     Events failed;
-    auto blocked = Make({"a.jpa"}, failed);
+    auto blocked = Make({"a.kta"}, failed);
     blocked->LoadSiteDefinition(definition);
     Run(*blocked);
     ASSERT_EQ(failed.failures.size(), 1u);

@@ -28,9 +28,9 @@ struct Part {
 };
 
 const std::vector<Part>& parts() {
-    static const std::vector<Part> p = {{"site.jpa", randomBytes(3'000'000, 1)},
-                                        {"site.j01", randomBytes(1'048'576, 2)},
-                                        {"site.j02", randomBytes(12'345, 3)}};
+    static const std::vector<Part> p = {{"site.kta", randomBytes(3'000'000, 1)},
+                                        {"site.k01", randomBytes(1'048'576, 2)},
+                                        {"site.k02", randomBytes(12'345, 3)}};
     return p;
 }
 
@@ -111,7 +111,7 @@ TEST_F(FTPThreadServers, MultipartPassiveWithKeepAliveAndDeletion) {
 
 TEST_F(FTPThreadServers, MultipartActiveWithLeadTimeReplacingOlderFiles) {
     auto& server = StartPyFtp();
-    m_sandbox.WriteFile("downloads/site.j01", std::string(5'000'000, 'x'));
+    m_sandbox.WriteFile("downloads/site.k01", std::string(5'000'000, 'x'));
     auto definition = Definition(server.Port());
     definition.FTPActiveMode = true;
     definition.DownloadLeadTime = 1;
@@ -137,16 +137,16 @@ TEST_F(FTPThreadServers, LogModeFetchesTheServerLogAsText) {
     definition.DownloadLeadTime = 5;       // not applied in log mode
     definition.DeleteAfterDownload = true; // nor is this
     Events events;
-    auto worker = Make({"site.jpa", "site.j01"}, events, true);
+    auto worker = Make({"site.kta", "site.k01"}, events, true);
     worker->LoadSiteDefinition(definition);
     Run(*worker);
     EXPECT_EQ(events.complete, 1);
-    EXPECT_EQ(m_sandbox.ReadFile("downloads/site.jpa.log"), "line one\nline two\n");
+    EXPECT_EQ(m_sandbox.ReadFile("downloads/site.kta.log"), "line one\nline two\n");
     EXPECT_TRUE(fs::exists(Remote("keltro.log")));
     EXPECT_TRUE(Contains(events.log, "Starting FTP download of log file (keltro.log)"));
-    EXPECT_FALSE(Contains(events.log, "Preparing to download part 1 (site.jpa)"));
+    EXPECT_FALSE(Contains(events.log, "Preparing to download part 1 (site.kta)"));
     EXPECT_FALSE(Contains(events.log, "Applying lead time before downloading, 5 seconds"));
-    EXPECT_FALSE(fs::exists(Downloads() / "site.j01.log"));
+    EXPECT_FALSE(fs::exists(Downloads() / "site.k01.log"));
 }
 
 TEST_F(FTPThreadServers, ImplicitTlsMultipartFromVsftpd) {
@@ -210,7 +210,7 @@ TEST_F(FTPThreadServers, LoadSiteDefinitionSettings) {
         definition.FTPUseSSL = c.ssl;
         definition.FTPActiveMode = c.active;
         Events events;
-        auto worker = Make({"a.jpa"}, events);
+        auto worker = Make({"a.kta"}, events);
         worker->LoadSiteDefinition(definition);
         EXPECT_EQ(worker->Settings().Port, c.connectPort);
         EXPECT_EQ(worker->Settings().Passive, c.passive);
@@ -227,7 +227,7 @@ TEST_F(FTPThreadServers, LoadSiteDefinitionSettings) {
     auto definition = Definition(21);
     definition.DownloadDirectory = "archives";
     Events events;
-    auto worker = Make({"a.jpa"}, events);
+    auto worker = Make({"a.kta"}, events);
     worker->LoadSiteDefinition(definition);
     EXPECT_EQ(worker->LocalDirectory(), (m_sandbox.Root() / "archives").generic_string());
     EXPECT_EQ(events.log.back(), "Downloaded file will be written to " +

@@ -21,7 +21,7 @@ protected:
         m_sandbox.InstallLanguages();
         JTranslate::Instance();
         m_sandbox.WriteFile("ftproot/readme.txt", "not a folder");
-        m_sandbox.WriteFile("ftproot/backups/site.jpa", "archive");
+        m_sandbox.WriteFile("ftproot/backups/site.kta", "archive");
         fs::create_directories(m_sandbox.Path("ftproot/backups/old"));
         fs::create_directories(m_sandbox.Path("ftproot/other"));
         m_server = std::make_unique<test::PyFtpServer>(m_sandbox.Path("pyftpd"),

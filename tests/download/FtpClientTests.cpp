@@ -68,9 +68,9 @@ TEST_F(FtpClientTest, LogsInIdentifiesAndNavigates) {
                  json::array({Step("CWD /backups", "250 OK"),
                               Step("PWD", "257 \"/backups/say \"\"hi\"\"\" is current"),
                               Step("CWD missing", "550 No such folder"),
-                              Step("SIZE a.jpa", "213 3000000"), Step("SIZE b.jpa", "550 Nope"),
-                              Step("SIZE c.jpa", "213 lots"), Step("NOOP", "200 OK"),
-                              Step("DELE a.jpa", "250 Deleted"), Step("QUIT", "221 Bye")})));
+                              Step("SIZE a.kta", "213 3000000"), Step("SIZE b.kta", "550 Nope"),
+                              Step("SIZE c.kta", "213 lots"), Step("NOOP", "200 OK"),
+                              Step("DELE a.kta", "250 Deleted"), Step("QUIT", "221 Bye")})));
     FtpClient client(Settings());
     client.Connect();
     EXPECT_TRUE(client.Connected());
@@ -84,16 +84,16 @@ TEST_F(FtpClientTest, LogsInIdentifiesAndNavigates) {
         EXPECT_EQ(e.Code(), 550);
         EXPECT_STREQ(e.what(), "No such folder");
     }
-    EXPECT_EQ(client.Size("a.jpa"), 3000000);
-    EXPECT_EQ(client.Size("b.jpa"), -1);
-    EXPECT_EQ(client.Size("c.jpa"), -1);
+    EXPECT_EQ(client.Size("a.kta"), 3000000);
+    EXPECT_EQ(client.Size("b.kta"), -1);
+    EXPECT_EQ(client.Size("c.kta"), -1);
     client.Noop();
-    client.Delete("a.jpa");
+    client.Delete("a.kta");
     client.Quit(1s);
     EXPECT_FALSE(client.Connected());
     ExpectTranscript(
-        concat(LoginTranscript(), {"CWD /backups", "PWD", "CWD missing", "SIZE a.jpa", "SIZE b.jpa",
-                                   "SIZE c.jpa", "NOOP", "DELE a.jpa", "QUIT"}));
+        concat(LoginTranscript(), {"CWD /backups", "PWD", "CWD missing", "SIZE a.kta", "SIZE b.kta",
+                                   "SIZE c.kta", "NOOP", "DELE a.kta", "QUIT"}));
 }
 
 TEST_F(FtpClientTest, AnswersAccountRequestsAndSkipsClntWhenNotOffered) {
@@ -152,12 +152,12 @@ TEST_F(FtpClientTest, RetrievesPassiveAndActive) {
         {Concat(LoginSteps(),
                 json::array({Step("TYPE I", "200 Type I"),
                              Pasv(),
-                             Retr("a.jpa", size),
+                             Retr("a.kta", size),
                              // A server behind NAT that announces no usable address.
                              {{"cmd", "PASV"}, {"pasv", true}, {"pasv_address", "0,0,0,0"}},
-                             Retr("c.jpa", 1000)})),
+                             Retr("c.kta", 1000)})),
          Concat(LoginSteps(), json::array({{{"cmd_re", "PORT 127,0,0,1,\\d+,\\d+"}, {"port", true}},
-                                           Retr("b.jpa", size, {{"chunk", 100000}})}))}));
+                                           Retr("b.kta", size, {{"chunk", 100000}})}))}));
 
     std::string received;
     auto sink = [&](const char* data, std::size_t n) { received.append(data, n); };
@@ -167,14 +167,14 @@ TEST_F(FtpClientTest, RetrievesPassiveAndActive) {
         client.SetTransferType(TFtpTransferType::Binary);
         client.SetTransferType(TFtpTransferType::Binary); // no second TYPE
         std::vector<int64_t> work;
-        client.Retrieve("a.jpa", sink, [&](int64_t done) { work.push_back(done); });
+        client.Retrieve("a.kta", sink, [&](int64_t done) { work.push_back(done); });
         EXPECT_EQ(received, test::PatternBytes(size));
         ASSERT_FALSE(work.empty());
         EXPECT_TRUE(std::is_sorted(work.begin(), work.end()));
         EXPECT_EQ(work.back(), static_cast<int64_t>(size));
 
         received.clear();
-        client.Retrieve("c.jpa", sink);
+        client.Retrieve("c.kta", sink);
         EXPECT_EQ(received, test::PatternBytes(1000));
     }
     auto active = Settings();
@@ -182,19 +182,19 @@ TEST_F(FtpClientTest, RetrievesPassiveAndActive) {
     FtpClient client(active);
     client.Connect();
     received.clear();
-    client.Retrieve("b.jpa", sink);
+    client.Retrieve("b.kta", sink);
     EXPECT_EQ(received, test::PatternBytes(size));
     auto transcript = m_server->Transcript();
     ASSERT_EQ(transcript.size(), 17u);
     EXPECT_EQ(Lines(transcript.begin() + 5, transcript.begin() + 11),
-              (Lines{"TYPE I", "PASV", "RETR a.jpa", "PASV", "RETR c.jpa", "USER bob"}));
-    EXPECT_EQ(transcript[16], "RETR b.jpa");
+              (Lines{"TYPE I", "PASV", "RETR a.kta", "PASV", "RETR c.kta", "USER bob"}));
+    EXPECT_EQ(transcript[16], "RETR b.kta");
 }
 
 TEST_F(FtpClientTest, ListsTheCurrentFolder) {
     const std::string listing = "total 2\r\n"
                                 "drwxr-xr-x 2 u g 4096 Jan 1 12:00 sub folder\r\n"
-                                "-rw-r--r-- 1 u g 123 Jan 1 12:00 a.jpa\r\n";
+                                "-rw-r--r-- 1 u g 123 Jan 1 12:00 a.kta\r\n";
     Serve(Concat(LoginSteps(), json::array({Pasv(),
                                             {{"cmd", "LIST"},
                                              {"reply", "150 Here it comes"},
@@ -237,7 +237,7 @@ TEST_F(FtpClientTest, KeepAliveRepliesAreMatchedWhenTheyCome) {
         SCOPED_TRACE(c.what);
         const std::size_t size = 400'000;
         Serve(Concat(LoginSteps(), json::array({Step("TYPE I", "200 Type I"), Pasv(),
-                                                Retr("a.jpa", size, c.dataOptions), c.noopStep,
+                                                Retr("a.kta", size, c.dataOptions), c.noopStep,
                                                 Step("NOOP", "200 Still here")})));
         FtpClient client(Settings());
         client.Connect();
@@ -246,7 +246,7 @@ TEST_F(FtpClientTest, KeepAliveRepliesAreMatchedWhenTheyCome) {
         bool sent = false;
         auto retrieve = [&] {
             client.Retrieve(
-                "a.jpa", [&](const char* data, std::size_t n) { received.append(data, n); },
+                "a.kta", [&](const char* data, std::size_t n) { received.append(data, n); },
                 [&](int64_t) {
                     if (!std::exchange(sent, true))
                         client.Noop();
@@ -272,7 +272,7 @@ TEST_F(FtpClientTest, ADroppedTransferFailsAndAbortSkipsItsLateReply) {
         LoginSteps(),
         json::array({Step("TYPE I", "200 Type I"),
                      Pasv(),
-                     {{"cmd", "RETR a.jpa"},
+                     {{"cmd", "RETR a.kta"},
                       {"reply", "150 Opening"},
                       {"data", {{"size", 1'000'000}, {"drop_after", 300'000}}},
                       {"final", "426 Connection closed; transfer aborted"}},
@@ -285,14 +285,14 @@ TEST_F(FtpClientTest, ADroppedTransferFailsAndAbortSkipsItsLateReply) {
     client.SetTransferType(TFtpTransferType::Binary);
     std::size_t received = 0;
     // The reset data connection fails the transfer before the server's 426 arrives.
-    EXPECT_THROW(client.Retrieve("a.jpa", [&](const char*, std::size_t n) { received += n; }),
+    EXPECT_THROW(client.Retrieve("a.kta", [&](const char*, std::size_t n) { received += n; }),
                  EFtpError);
     EXPECT_LE(received, 300'000u);
     client.Abort();
     client.Noop(); // answered with 200: the 426 was not taken for the NOOP's reply
     client.Quit(1s);
     ExpectTranscript(
-        concat(LoginTranscript(), {"TYPE I", "PASV", "RETR a.jpa", "ABOR", "NOOP", "QUIT"}));
+        concat(LoginTranscript(), {"TYPE I", "PASV", "RETR a.kta", "ABOR", "NOOP", "QUIT"}));
 }
 
 TEST_F(FtpClientTest, AMissingReplyTimesOutAndAFailedAbortRetiresTheConnection) {
@@ -317,7 +317,7 @@ TEST_F(FtpClientTest, AMissingReplyTimesOutAndAFailedAbortRetiresTheConnection) 
 TEST_F(FtpClientTest, InterruptStopsARunningTransferAtOnce) {
     Serve(Concat(
         LoginSteps(),
-        json::array({Pasv(), Retr("slow.jpa", 50'000'000, {{"chunk", 16384}, {"delay_ms", 20}}),
+        json::array({Pasv(), Retr("slow.kta", 50'000'000, {{"chunk", 16384}, {"delay_ms", 20}}),
                      Step("QUIT", "221 Bye")})));
     FtpClient client(Settings());
     client.Connect();
@@ -328,20 +328,20 @@ TEST_F(FtpClientTest, InterruptStopsARunningTransferAtOnce) {
     });
     const auto start = std::chrono::steady_clock::now();
     EXPECT_THROW(client.Retrieve(
-                     "slow.jpa", [](const char*, std::size_t) {}, [&](int64_t) { started = true; }),
+                     "slow.kta", [](const char*, std::size_t) {}, [&](int64_t) { started = true; }),
                  EFtpInterrupted);
     aborter.join();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
     // The transfer's final reply is still owed and skipped; QUIT goes out.
     client.Quit(200ms);
-    ExpectTranscript(concat(LoginTranscript(), {"PASV", "RETR slow.jpa", "QUIT"}));
+    ExpectTranscript(concat(LoginTranscript(), {"PASV", "RETR slow.kta", "QUIT"}));
 }
 
 TEST_F(FtpClientTest, RefusesCommandsWithLineBreaks) {
     Serve(Concat(LoginSteps(), json::array({Step("NOOP", "200 OK")})));
     FtpClient client(Settings());
     client.Connect();
-    EXPECT_THROW(client.Delete("a.jpa\r\nDELE other.jpa"), EFtpError);
+    EXPECT_THROW(client.Delete("a.kta\r\nDELE other.kta"), EFtpError);
     EXPECT_THROW(client.Retrieve(std::string("a\nb"), [](const char*, std::size_t) {}), EFtpError);
     client.Noop();
     ExpectTranscript(concat(LoginTranscript(), {"NOOP"}));
@@ -414,13 +414,13 @@ TEST_F(FtpClientTest, CustomAndUnknownProxyTypesConnectDirectly) {
 
 TEST_F(FtpClientTest, HttpProxyTunnelsControlAndDataConnections) {
     test::HttpProxy proxy(m_sandbox.Path("proxy"), "pxuser", "pxpass");
-    const std::string listing = "-rw-r--r-- 1 u g 5 Jan 1 12:00 a.jpa\r\n";
+    const std::string listing = "-rw-r--r-- 1 u g 5 Jan 1 12:00 a.kta\r\n";
     Serve(Concat(LoginSteps(), json::array({Pasv(),
                                             {{"cmd", "LIST"},
                                              {"reply", "150 Here it comes"},
                                              {"data", {{"text", listing}}}},
                                             Pasv(),
-                                            Retr("a.jpa", 5)})));
+                                            Retr("a.kta", 5)})));
     auto settings = Settings();
     settings.Passive = false; // a tunnel cannot carry active mode; passive is used
     settings.ProxyType = TFTPProxyType::HttpProxyWithFtp;
@@ -432,9 +432,9 @@ TEST_F(FtpClientTest, HttpProxyTunnelsControlAndDataConnections) {
     client.Connect();
     ASSERT_EQ(client.List().size(), 1u);
     std::string received;
-    client.Retrieve("a.jpa", [&](const char* d, std::size_t n) { received.append(d, n); });
+    client.Retrieve("a.kta", [&](const char* d, std::size_t n) { received.append(d, n); });
     EXPECT_EQ(received, test::PatternBytes(5));
-    ExpectTranscript(concat(LoginTranscript(), {"PASV", "LIST", "PASV", "RETR a.jpa"}));
+    ExpectTranscript(concat(LoginTranscript(), {"PASV", "LIST", "PASV", "RETR a.kta"}));
     // Three tunnels: the control connection and two data connections.
     const std::string log = proxy.Log();
     std::size_t tunnels = 0;

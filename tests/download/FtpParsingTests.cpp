@@ -72,20 +72,20 @@ INSTANTIATE_TEST_SUITE_P(
     UnixAndWindows, FtpListLine,
     ::testing::Values(
         // pyftpdlib
-        ListCase{"-rw-r--r--   1 owner    group     1048576 Jan 05 12:00 site-part.jpa",
-                 file("site-part.jpa", 1048576)},
+        ListCase{"-rw-r--r--   1 owner    group     1048576 Jan 05 12:00 site-part.kta",
+                 file("site-part.kta", 1048576)},
         // vsftpd, numeric owners, a year instead of a time
-        ListCase{"-rw-r--r--    1 0        0         3000000 Dec 11  2023 backup.j01",
-                 file("backup.j01", 3000000)},
+        ListCase{"-rw-r--r--    1 0        0         3000000 Dec 11  2023 backup.k01",
+                 file("backup.k01", 3000000)},
         ListCase{"drwxr-xr-x    2 0        0            4096 Dec 11 11:28 backups",
                  dir("backups", 4096)},
         // names keep their inner and trailing blanks
         ListCase{"-rw-r--r-- 1 user group 12 Mar  3 09:15 my backup  file.zip ",
                  file("my backup  file.zip ", 12)},
         // without a group column, with an ACL marker
-        ListCase{"-rw-r--r--+ 1 user 77 Feb 29 2024 noGroup.jpa", file("noGroup.jpa", 77)},
+        ListCase{"-rw-r--r--+ 1 user 77 Feb 29 2024 noGroup.kta", file("noGroup.kta", 77)},
         // long-iso dates
-        ListCase{"-rw-r----- 1 www www 5242880 2024-01-15 03:04 iso.jpa", file("iso.jpa", 5242880)},
+        ListCase{"-rw-r----- 1 www www 5242880 2024-01-15 03:04 iso.kta", file("iso.kta", 5242880)},
         // symbolic links, with and without a target shown
         ListCase{"lrwxrwxrwx 1 root root 7 Jan 1 00:00 current -> backups",
                  link("current", 7, "backups")},
@@ -97,8 +97,8 @@ INSTANTIATE_TEST_SUITE_P(
         ListCase{"-rw-r--r-- 1 may staff 10 Apr 1 10:00 notes.txt", file("notes.txt", 10)},
         // Windows / IIS
         ListCase{"01-15-24  03:04PM       <DIR>          Backup Folder", dir("Backup Folder")},
-        ListCase{"01-15-24  03:04PM             12345678 site.jpa", file("site.jpa", 12345678)},
-        ListCase{"01-15-2024  15:04          1,234,567 grouped.jpa", file("grouped.jpa", 1234567)},
+        ListCase{"01-15-24  03:04PM             12345678 site.kta", file("site.kta", 12345678)},
+        ListCase{"01-15-2024  15:04          1,234,567 grouped.kta", file("grouped.kta", 1234567)},
         // lines without an entry
         ListCase{"total 48", std::nullopt}, ListCase{"", std::nullopt},
         ListCase{"drwxr-xr-x 2 u g 4096 Jan 1 12:00 .", std::nullopt},
@@ -109,12 +109,12 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(FtpListing, SplitsLinesAndKeepsOrder) {
     auto entries = ParseFtpListing("total 8\r\n"
                                    "drwxr-xr-x 2 u g 4096 Jan 1 12:00 b\r\n"
-                                   "-rw-r--r-- 1 u g 10 Jan 1 12:00 a.jpa\n"
-                                   "-rw-r--r-- 1 u g 20 Jan 1 12:00 a.j01");
+                                   "-rw-r--r-- 1 u g 10 Jan 1 12:00 a.kta\n"
+                                   "-rw-r--r-- 1 u g 20 Jan 1 12:00 a.k01");
     ASSERT_EQ(entries.size(), 3u);
     EXPECT_EQ(entries[0], dir("b", 4096));
-    EXPECT_EQ(entries[1], file("a.jpa", 10));
-    EXPECT_EQ(entries[2], file("a.j01", 20));
+    EXPECT_EQ(entries[1], file("a.kta", 10));
+    EXPECT_EQ(entries[2], file("a.k01", 20));
 }
 
 } // namespace

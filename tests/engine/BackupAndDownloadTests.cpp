@@ -20,7 +20,7 @@ namespace tlv::test {
 namespace {
 
 const std::string kBase = "site-www.example.com-20240301-101500";
-const std::vector<std::string> kParts = {kBase + ".j01", kBase + ".j02", kBase + ".jpa"};
+const std::vector<std::string> kParts = {kBase + ".k01", kBase + ".k02", kBase + ".kta"};
 
 class BackupAndDownload : public EngineTest {
 protected:
@@ -93,7 +93,7 @@ TEST_F(BackupAndDownload, OneSiteFromQueueToFilesOnDisk) {
                                      "Keltro Remote is starting a new backup",
                                      "Creating new backup thread",
                                      "Running backup thread",
-                                     "Got backup filename: " + kBase + ".jpa",
+                                     "Got backup filename: " + kBase + ".kta",
                                      "Got backup progress signal",
                                      "Got multipart backup filenames (3 items).",
                                      "Backup has finished successfully",
@@ -164,7 +164,7 @@ TEST_F(BackupAndDownload, ErrorMemberFailsTheRunAndFetchesTheServerLog) {
     EXPECT_TRUE(LogHasInOrder(site, {"Backup error: " + site.Metadata().LastError,
                                      "Enqueueing the backup log for download",
                                      "Creating new download thread", "Download is now complete"}));
-    const fs::path log = fs::path(definition.DownloadDirectory) / (kBase + ".jpa.log");
+    const fs::path log = fs::path(definition.DownloadDirectory) / (kBase + ".kta.log");
     ASSERT_TRUE(fs::exists(log));
     EXPECT_EQ(fs::file_size(log), 321u);
     EXPECT_GT(site.Definition().LastBackup, TKeltroSiteDefinition::DefaultSiteDate());

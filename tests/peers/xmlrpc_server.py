@@ -122,13 +122,13 @@ class Backend:
             return self.options.api_version
         self.check_login(params)
         if method == "keltro.getFilename":
-            return BASE_NAME + ".jpa"
+            return BASE_NAME + ".kta"
         if method == "keltro.getParts":
             base = BASE_NAME
             if len(params) >= 4:
                 base = "site-www.example.com-backup-%d" % params[3]
             count = self.options.parts
-            return ["%s.j%02d" % (base, i) for i in range(1, count)] + [base + ".jpa"]
+            return ["%s.j%02d" % (base, i) for i in range(1, count)] + [base + ".kta"]
         if method == "keltro.getProfiles":
             return [{"id": 1, "description": "Default Backup Profile"},
                     {"id": 2, "description": "Database only"}]
@@ -145,7 +145,7 @@ class Backend:
                     "type": ["full", "dbonly", "extradbonly"][i % 3],
                     "meta": ["ok", "obsolete", "ok", "fail"][i % 4],
                     "profile": 1,
-                    "archivename": "site-www.example.com-backup-%d.jpa" % number,
+                    "archivename": "site-www.example.com-backup-%d.kta" % number,
                 })
             return records
         if method == "keltro.startBackup":

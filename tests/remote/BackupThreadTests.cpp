@@ -15,7 +15,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::XmlRpcPeer;
 
-const std::string kFilename = "site-www.example.com-20240301-101500.jpa";
+const std::string kFilename = "site-www.example.com-20240301-101500.kta";
 
 class BackupWorker : public testing::Test {
 protected:

@@ -34,7 +34,7 @@ std::string backupRecord(const std::string& backupstart, bool withMeta = true) {
                     member("backupstart", str(backupstart)) + member("status", str("complete")) +
                     member("origin", str("backend")) + member("type", str("full")) +
                     (withMeta ? member("meta", str("ok")) : "") + member("profile", integer(1)) +
-                    member("archivename", str("site-12.jpa")));
+                    member("archivename", str("site-12.kta")));
 }
 
 class Connector : public testing::Test {
@@ -96,14 +96,14 @@ TEST_F(Connector, OperationsSendTheirParametersAndStoreTheResults) {
     connector.GetAPI();
     EXPECT_EQ(connector.APIVersion, "2.1");
     connector.GetFilename();
-    EXPECT_EQ(connector.Filename, "site-www.example.com-20240301-101500.jpa");
+    EXPECT_EQ(connector.Filename, "site-www.example.com-20240301-101500.kta");
     connector.GetParts(-1);
     EXPECT_EQ(connector.Parts,
-              (TKeltroBackupFilenames{"site-www.example.com-20240301-101500.j01",
-                                      "site-www.example.com-20240301-101500.j02",
-                                      "site-www.example.com-20240301-101500.jpa"}));
+              (TKeltroBackupFilenames{"site-www.example.com-20240301-101500.k01",
+                                      "site-www.example.com-20240301-101500.k02",
+                                      "site-www.example.com-20240301-101500.kta"}));
     connector.GetParts(0);
-    EXPECT_EQ(connector.Parts.back(), "site-www.example.com-backup-0.jpa");
+    EXPECT_EQ(connector.Parts.back(), "site-www.example.com-backup-0.kta");
     connector.GetProfiles();
     EXPECT_EQ(connector.Profiles,
               (TKeltroProfileArray{{1, "Default Backup Profile"}, {2, "Database only"}}));
@@ -119,7 +119,7 @@ TEST_F(Connector, OperationsSendTheirParametersAndStoreTheResults) {
     EXPECT_EQ(first.type, "full");
     EXPECT_EQ(first.meta, "ok");
     EXPECT_EQ(first.profile, 1);
-    EXPECT_EQ(first.archivename, "site-www.example.com-backup-2.jpa");
+    EXPECT_EQ(first.archivename, "site-www.example.com-backup-2.kta");
 
     const auto requests = peer.Requests();
     ASSERT_EQ(requests.size(), 6u);
@@ -207,10 +207,10 @@ TEST_F(Connector, EveryFailureIsALayerExceptionWithTheUnderlyingMessage) {
          "Invalid payload received from xml-rpc server"},
         {"version not a string", "keltro.getAPI", test::Response(integer(2)),
          [](auto& c) { c.GetAPI(); }, "TResult.GetString - Item is not a string type"},
-        {"parts not an array", "keltro.getParts", test::Response(str("a.jpa")),
+        {"parts not an array", "keltro.getParts", test::Response(str("a.kta")),
          [](auto& c) { c.GetParts(-1); }, "TResult.GetArray - Item is not a array type"},
         {"parts item not a string", "keltro.getParts",
-         test::Response(arrayOf(str("a.j01") + integer(2))), [](auto& c) { c.GetParts(-1); },
+         test::Response(arrayOf(str("a.k01") + integer(2))), [](auto& c) { c.GetParts(-1); },
          "TArray.GetString(1) - Item is not a string type"},
         {"start reply a string", "keltro.startBackup", test::Response(str("OK")),
          [](auto& c) { c.StartBackup(); }, "TResult.GetErrorString - Item is not a error string"},

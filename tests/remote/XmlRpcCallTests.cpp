@@ -56,7 +56,7 @@ TEST_F(XmlRpcCall, SendsExactlyTheDocumentAndHeaders) {
     const std::string document = function.Document();
 
     const TResult result = caller.Call(function);
-    EXPECT_EQ(result.GetString(), "site-www.example.com-20240301-101500.jpa");
+    EXPECT_EQ(result.GetString(), "site-www.example.com-20240301-101500.kta");
     EXPECT_TRUE(function.MethodName().empty()) << "cleared after a decoded reply";
 
     const auto requests = peer.Requests();
