@@ -55,7 +55,7 @@ void CliTest::StartPeers(const std::vector<std::string>& serverOptions, int ftpB
     for (int id = 1; id <= 3; ++id) {
         const std::string base = "site-www.example.com-backup-" + std::to_string(id);
         for (size_t i = 0; i < 3; ++i)
-            writeBytes(root / (base + (i < 2 ? ".j0" + std::to_string(i + 1) : ".kta")),
+            writeBytes(root / (base + (i < 2 ? ".k0" + std::to_string(i + 1) : ".kta")),
                        PartSize(i));
     }
     writeBytes(root / "keltro.log", 321);

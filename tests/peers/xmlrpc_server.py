@@ -128,7 +128,7 @@ class Backend:
             if len(params) >= 4:
                 base = "site-www.example.com-backup-%d" % params[3]
             count = self.options.parts
-            return ["%s.j%02d" % (base, i) for i in range(1, count)] + [base + ".kta"]
+            return ["%s.k%02d" % (base, i) for i in range(1, count)] + [base + ".kta"]
         if method == "keltro.getProfiles":
             return [{"id": 1, "description": "Default Backup Profile"},
                     {"id": 2, "description": "Database only"}]
